@@ -65,9 +65,7 @@ ELAM_KAPI BOOLEAN KdDebuggerNotPresent;
 #define ELAM_KD_DEBUGGER_ENABLED() (KdDebuggerEnabled)
 #define ELAM_KD_DEBUGGER_NOT_PRESENT() (KdDebuggerNotPresent)
 
-// Memory copy and fill. ntoskrnl exports both; the compiler may also emit
-// calls to them on its own.
-extern "C" void* __cdecl memcpy(void* Destination, const void* Source, SIZE_T Count);
-extern "C" void* __cdecl memset(void* Destination, int Value, SIZE_T Count);
-#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+// Memory copy and fill. The compiler inlines small ones and calls memcpy and
+// memset for the rest (exported by ntoskrnl, and by libc on the host).
+#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
+#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
