@@ -25,6 +25,12 @@ enum RULE_TYPE : LONG {
 };
 #define RULE_TYPE_COUNT 11
 
+// The types whose rules also carry a file-version range.
+inline BOOLEAN RuleTypeHasVersionRange(LONG Type) {
+    return Type == RULE_FILE_NAME_VERSION || Type == RULE_PDB_NAME_VERSION ||
+           Type == RULE_THUMBPRINT_VERSION || Type == RULE_ORIGINAL_NAME_VERSION;
+}
+
 // The reason recorded for an image blocked by the failed-code-integrity rule;
 // every other reason is the number of the rule type that matched.
 #define REASON_FAILED_CODE_INTEGRITY 255u
@@ -114,6 +120,17 @@ NTSTATUS ReadMultiStringValue(PCWSTR KeyPath, PLIST_ENTRY List, PCWSTR ValueName
 NTSTATUS NTAPI MultiStringQueryRoutine(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                        ULONG ValueLength, PVOID Context, PVOID EntryContext);
 VOID FreeEntryList(PLIST_ENTRY List);
+
+// The longest name a NAME_ENTRY holds, in bytes: its characters and NUL must
+// fit the 16-bit MaximumLength of a counted string. A longer name is refused,
+// never cut: a cut name is another, shorter name.
+#define NAME_ENTRY_MAX_LENGTH 0xFFFCu
+
+// Builds a NAME_ENTRY (record and NUL-terminated copy of the characters in one
+// block) and appends it at the tail of List. STATUS_INVALID_PARAMETER for a
+// name longer than NAME_ENTRY_MAX_LENGTH, STATUS_NO_MEMORY when the block
+// cannot be allocated; the list is unchanged then.
+NTSTATUS AppendNameEntry(PLIST_ENTRY List, const WCHAR* Characters, ULONG Length, ULONG Value);
 
 // The registry query routine to use: RtlQueryRegistryValuesEx where the
 // running kernel exports it, else RtlQueryRegistryValues.
