@@ -128,8 +128,9 @@ Bytes RuleDataFromValue(const RuleType& type, std::string_view value) {
         std::optional<Bytes> bytes = ParseHex(value);
         if (!bytes && type.number == 3) bytes = ParseGuidText(value);
         if (!bytes) {
-            throw ToolError(subject, value.size() % 2 != 0 ? "odd number of hex digits"
-                                                           : "not hex digits (two per byte, no prefix or blanks)");
+            const bool digits_only = value.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+            throw ToolError(subject, digits_only ? "odd number of hex digits"
+                                                 : "not hex digits (two per byte, no prefix or blanks)");
         }
         data = std::move(*bytes);
         break;
