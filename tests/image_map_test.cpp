@@ -115,14 +115,14 @@ TEST(FaultGuardDeathTest, FaultOutsideEveryGuardStillCrashes) {
 TEST(MappedImage, PlacesHeadersAndSectionsAtTheirAddresses) {
     for (bool pe32_plus : {true, false}) {
         SCOPED_TRACE(pe32_plus ? "PE32+" : "PE32");
-        pe::ImageSpec spec;
-        spec.pe32_plus = pe32_plus;
-        spec.sections.push_back({".text", Bytes(0x300, 0xC3), 0x1000, 0});
+        pe::ImageLayout layout;
+        layout.pe32_plus = pe32_plus;
+        layout.sections.push_back({".text", Bytes(0x300, 0xC3), 0x1000, 0});
         // More virtual than raw: the rest is zero.
-        spec.sections.push_back({".data", Bytes(0x10, 0xDA), 0x3000, 0x1800});
+        layout.sections.push_back({".data", Bytes(0x10, 0xDA), 0x3000, 0x1800});
         // Less virtual than raw: the raw data beyond VirtualSize stays out.
-        spec.sections.push_back({".rdata", Bytes(0x200, 0x77), 0x5000, 0x80});
-        const Bytes file = pe::BuildImage(spec);
+        layout.sections.push_back({".rdata", Bytes(0x200, 0x77), 0x5000, 0x80});
+        const Bytes file = pe::BuildImage(layout);
         const hk::MappedImage image(file);
 
         EXPECT_EQ(image.size(), 0x6000u);
@@ -146,11 +146,11 @@ TEST(MappedImage, PlacesHeadersAndSectionsAtTheirAddresses) {
 TEST(MappedImage, RawDataStartsAtItsSector) {
     // The loader reads a section from the 512-byte sector that holds its
     // PointerToRawData.
-    pe::ImageSpec spec;
+    pe::ImageLayout layout;
     Bytes data(0x200);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
-    spec.sections.push_back({".data", data, 0x1000, 0});
-    Bytes file = pe::BuildImage(spec);
+    layout.sections.push_back({".data", data, 0x1000, 0});
+    Bytes file = pe::BuildImage(layout);
     pe::Put32(file, 0x148 + 20, 0x400 + 0x10);
     const hk::MappedImage image(file);
     EXPECT_EQ(std::memcmp(image.bytes() + 0x1000, data.data(), data.size()), 0);
@@ -158,10 +158,10 @@ TEST(MappedImage, RawDataStartsAtItsSector) {
 
 TEST(MappedImage, SizeOfImageNeedNotFillItsLastPage) {
     // The loader rounds SizeOfImage up; a section may end inside that page.
-    pe::ImageSpec spec;
-    spec.sections.push_back({".data", Bytes(0x100, 1), 0x1000, 0x1000});
-    spec.size_of_image = 0x1200;
-    const hk::MappedImage image(pe::BuildImage(spec));
+    pe::ImageLayout layout;
+    layout.sections.push_back({".data", Bytes(0x100, 1), 0x1000, 0x1000});
+    layout.size_of_image = 0x1200;
+    const hk::MappedImage image(pe::BuildImage(layout));
     EXPECT_EQ(image.size(), 0x1200u);
     EXPECT_EQ(image.mapped_size(), 0x2000u);
     EXPECT_EQ(image.bytes()[0x10FF], 1);
@@ -191,9 +191,9 @@ TEST(MappedImage, RefusesWhatTheLoaderRefuses) {
         {"section size wrapping 32 bits", [](Bytes& b) { pe::Put32(b, 0x148 + 8, 0xFFFFF800u); },
          "SizeOfImage"},
     };
-    pe::ImageSpec spec;
-    spec.sections.push_back({".data", Bytes(0x100, 1), 0x1000, 0});
-    const Bytes good = pe::BuildImage(spec);
+    pe::ImageLayout layout;
+    layout.sections.push_back({".data", Bytes(0x100, 1), 0x1000, 0});
+    const Bytes good = pe::BuildImage(layout);
     ASSERT_EQ(pe::Get32(good.data() + 0x148 + 12), 0x1000u) << "the section header's place";
     ASSERT_NO_THROW(hk::MappedImage{good});
     for (const Row& row : rows) {
@@ -211,9 +211,9 @@ TEST(MappedImage, RefusesWhatTheLoaderRefuses) {
 }
 
 TEST(MappedImage, InaccessiblePagesFault) {
-    pe::ImageSpec spec;
-    spec.sections.push_back({".data", Bytes(0x2000, 1), 0x1000, 0});
-    hk::MappedImage image(pe::BuildImage(spec));
+    pe::ImageLayout layout;
+    layout.sections.push_back({".data", Bytes(0x2000, 1), 0x1000, 0});
+    hk::MappedImage image(pe::BuildImage(layout));
     ASSERT_EQ(image.mapped_size(), 0x3000u);
 
     Probe probe{image.bytes() + 0x2100};

@@ -185,7 +185,7 @@ struct Section {
     std::uint32_t virtual_size = 0;  // 0: the data's size
 };
 
-struct ImageSpec {
+struct ImageLayout {
     bool pe32_plus = true;
     std::vector<Section> sections;
     std::uint32_t directories[16][2] = {};  // {VirtualAddress, Size}
@@ -194,33 +194,33 @@ struct ImageSpec {
 
 constexpr std::uint32_t kHeadersSize = 0x400;
 
-inline Bytes BuildImage(ImageSpec spec) {
+inline Bytes BuildImage(ImageLayout layout) {
     const std::uint32_t page = 0x1000;
-    const std::uint32_t optional_size = spec.pe32_plus ? 240 : 224;
+    const std::uint32_t optional_size = layout.pe32_plus ? 240 : 224;
     Bytes b(kHeadersSize, 0);
     Put16(b, 0, 0x5A4D);
     Put32(b, 0x3C, 0x40);
     Put32(b, 0x40, 0x00004550);
     const std::size_t fh = 0x44, oh = fh + 20;
-    Put16(b, fh, spec.pe32_plus ? 0x8664 : 0x014C);
-    Put16(b, fh + 2, static_cast<std::uint16_t>(spec.sections.size()));
+    Put16(b, fh, layout.pe32_plus ? 0x8664 : 0x014C);
+    Put16(b, fh + 2, static_cast<std::uint16_t>(layout.sections.size()));
     Put16(b, fh + 16, static_cast<std::uint16_t>(optional_size));
-    Put16(b, fh + 18, spec.pe32_plus ? 0x2022 : 0x2102);
-    Put16(b, oh, spec.pe32_plus ? 0x20B : 0x10B);
+    Put16(b, fh + 18, layout.pe32_plus ? 0x2022 : 0x2102);
+    Put16(b, oh, layout.pe32_plus ? 0x20B : 0x10B);
     Put32(b, oh + 32, page);
     Put32(b, oh + 36, 0x200);
     Put32(b, oh + 60, kHeadersSize);
     Put16(b, oh + 68, 1);  // subsystem: native
-    const std::size_t dirs = oh + (spec.pe32_plus ? 112 : 96);
+    const std::size_t dirs = oh + (layout.pe32_plus ? 112 : 96);
     Put32(b, dirs - 4, 16);
     for (int i = 0; i < 16; ++i) {
-        Put32(b, dirs + 8 * i, spec.directories[i][0]);
-        Put32(b, dirs + 8 * i + 4, spec.directories[i][1]);
+        Put32(b, dirs + 8 * i, layout.directories[i][0]);
+        Put32(b, dirs + 8 * i + 4, layout.directories[i][1]);
     }
     std::uint32_t next_rva = page, raw = kHeadersSize, end = page;
     const std::size_t table = oh + optional_size;
-    for (std::size_t i = 0; i < spec.sections.size(); ++i) {
-        Section& s = spec.sections[i];
+    for (std::size_t i = 0; i < layout.sections.size(); ++i) {
+        Section& s = layout.sections[i];
         if (s.rva == 0) s.rva = next_rva;
         const std::uint32_t vsize = s.virtual_size ? s.virtual_size : static_cast<std::uint32_t>(s.data.size());
         const std::uint32_t raw_size = static_cast<std::uint32_t>((s.data.size() + 0x1FF) & ~std::size_t(0x1FF));
@@ -239,7 +239,7 @@ inline Bytes BuildImage(ImageSpec spec) {
         end = std::max(end, s.rva + vsize);
         next_rva = (end + page - 1) & ~(page - 1);
     }
-    Put32(b, oh + 56, spec.size_of_image ? spec.size_of_image : next_rva);
+    Put32(b, oh + 56, layout.size_of_image ? layout.size_of_image : next_rva);
     return b;
 }
 
@@ -248,18 +248,18 @@ inline Bytes BuildImage(ImageSpec spec) {
 // directory at section offset debug_at (if any).
 inline Bytes ImageWithSection(const Bytes& section, std::optional<std::uint32_t> resource_at,
                               std::optional<std::uint32_t> debug_at = std::nullopt, bool pe32_plus = true) {
-    ImageSpec spec;
-    spec.pe32_plus = pe32_plus;
-    spec.sections.push_back(Section{".rsrc", section, 0x1000, 0});
+    ImageLayout layout;
+    layout.pe32_plus = pe32_plus;
+    layout.sections.push_back(Section{".rsrc", section, 0x1000, 0});
     if (resource_at) {
-        spec.directories[2][0] = 0x1000 + *resource_at;
-        spec.directories[2][1] = static_cast<std::uint32_t>(section.size() - *resource_at);
+        layout.directories[2][0] = 0x1000 + *resource_at;
+        layout.directories[2][1] = static_cast<std::uint32_t>(section.size() - *resource_at);
     }
     if (debug_at) {
-        spec.directories[6][0] = 0x1000 + *debug_at;
-        spec.directories[6][1] = 28;
+        layout.directories[6][0] = 0x1000 + *debug_at;
+        layout.directories[6][1] = 28;
     }
-    return BuildImage(spec);
+    return BuildImage(layout);
 }
 
 }  // namespace pe
