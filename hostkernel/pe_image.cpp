@@ -2,6 +2,7 @@
 // mappings, and RtlImageDirectoryEntryToData over them.
 
 #include "hostkernel/pe_image.h"
+#include "hostkernel/pe_format.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,26 +18,7 @@
 namespace hk {
 namespace {
 
-// Offsets within the headers, from the platform's published PE format.
-constexpr std::size_t kDosLfanew = 0x3C;
-constexpr std::size_t kFileHeaderSize = 20;       // after the 4-byte signature
-constexpr std::size_t kFhNumberOfSections = 2;    // within the file header
-constexpr std::size_t kFhSizeOfOptionalHeader = 16;
-constexpr std::size_t kOhSectionAlignment = 32;   // within the optional header
-constexpr std::size_t kOhFileAlignment = 36;
-constexpr std::size_t kOhSizeOfImage = 56;
-constexpr std::size_t kOhSizeOfHeaders = 60;
-constexpr std::size_t kOhNumberOfRvaAndSizes32 = 92;
-constexpr std::size_t kOhNumberOfRvaAndSizes64 = 108;
-constexpr std::size_t kOhDataDirectory32 = 96;
-constexpr std::size_t kOhDataDirectory64 = 112;
-constexpr std::size_t kSectionHeaderSize = 40;
-constexpr std::size_t kShVirtualSize = 8;
-constexpr std::size_t kShVirtualAddress = 12;
-constexpr std::size_t kShSizeOfRawData = 16;
-constexpr std::size_t kShPointerToRawData = 20;
-constexpr std::uint16_t kMagicPe32 = 0x10B;
-constexpr std::uint16_t kMagicPe32Plus = 0x20B;
+using namespace pe;
 
 std::size_t PageSize() {
     static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -275,47 +257,47 @@ extern "C" PVOID NTAPI RtlImageDirectoryEntryToData(PVOID BaseOfImage, BOOLEAN M
     };
 
     if (!has(0, 0x40) || Load<std::uint16_t>(base) != 0x5A4D) return nullptr;
-    const std::uint64_t nt = Load<std::uint32_t>(base + hk::kDosLfanew);
-    if (!has(nt, 4 + hk::kFileHeaderSize + 2) || Load<std::uint32_t>(base + nt) != 0x00004550) return nullptr;
+    const std::uint64_t nt = Load<std::uint32_t>(base + hk::pe::kDosLfanew);
+    if (!has(nt, 4 + hk::pe::kFileHeaderSize + 2) || Load<std::uint32_t>(base + nt) != 0x00004550) return nullptr;
     const std::uint64_t fh = nt + 4;
-    const std::uint64_t oh = fh + hk::kFileHeaderSize;
+    const std::uint64_t oh = fh + hk::pe::kFileHeaderSize;
     const std::uint16_t magic = Load<std::uint16_t>(base + oh);
     std::uint64_t count_at;
     std::uint64_t directory_at;
-    if (magic == hk::kMagicPe32) {
-        count_at = oh + hk::kOhNumberOfRvaAndSizes32;
-        directory_at = oh + hk::kOhDataDirectory32;
-    } else if (magic == hk::kMagicPe32Plus) {
-        count_at = oh + hk::kOhNumberOfRvaAndSizes64;
-        directory_at = oh + hk::kOhDataDirectory64;
+    if (magic == hk::pe::kMagicPe32) {
+        count_at = oh + hk::pe::kOhNumberOfRvaAndSizes32;
+        directory_at = oh + hk::pe::kOhDataDirectory32;
+    } else if (magic == hk::pe::kMagicPe32Plus) {
+        count_at = oh + hk::pe::kOhNumberOfRvaAndSizes64;
+        directory_at = oh + hk::pe::kOhDataDirectory64;
     } else {
         return nullptr;
     }
-    if (!has(count_at, 4) || !has(oh + hk::kOhSizeOfHeaders, 4)) return nullptr;
+    if (!has(count_at, 4) || !has(oh + hk::pe::kOhSizeOfHeaders, 4)) return nullptr;
     if (DirectoryEntry >= Load<std::uint32_t>(base + count_at)) return nullptr;
     const std::uint64_t entry = directory_at + std::uint64_t(DirectoryEntry) * 8;
     if (!has(entry, 8)) return nullptr;
     const std::uint32_t rva = Load<std::uint32_t>(base + entry);
     const std::uint32_t size = Load<std::uint32_t>(base + entry + 4);
     if (rva == 0) return nullptr;
-    if (rva >= Load<std::uint32_t>(base + oh + hk::kOhSizeOfImage)) return nullptr;
+    if (rva >= Load<std::uint32_t>(base + oh + hk::pe::kOhSizeOfImage)) return nullptr;
 
-    if (MappedAsImage || rva < Load<std::uint32_t>(base + oh + hk::kOhSizeOfHeaders)) {
+    if (MappedAsImage || rva < Load<std::uint32_t>(base + oh + hk::pe::kOhSizeOfHeaders)) {
         if (Size != nullptr) *Size = size;
         return const_cast<std::uint8_t*>(base + rva);
     }
     // A file laid out as on disk: find the section that holds the address.
-    const std::uint16_t section_count = Load<std::uint16_t>(base + fh + hk::kFhNumberOfSections);
-    const std::uint16_t optional_size = Load<std::uint16_t>(base + fh + hk::kFhSizeOfOptionalHeader);
+    const std::uint16_t section_count = Load<std::uint16_t>(base + fh + hk::pe::kFhNumberOfSections);
+    const std::uint16_t optional_size = Load<std::uint16_t>(base + fh + hk::pe::kFhSizeOfOptionalHeader);
     const std::uint64_t table = oh + optional_size;
     for (std::uint32_t i = 0; i < section_count; ++i) {
-        const std::uint64_t s = table + std::uint64_t(i) * hk::kSectionHeaderSize;
-        if (!has(s, hk::kSectionHeaderSize)) return nullptr;
-        const std::uint32_t va = Load<std::uint32_t>(base + s + hk::kShVirtualAddress);
-        const std::uint32_t raw_size = Load<std::uint32_t>(base + s + hk::kShSizeOfRawData);
+        const std::uint64_t s = table + std::uint64_t(i) * hk::pe::kSectionHeaderSize;
+        if (!has(s, hk::pe::kSectionHeaderSize)) return nullptr;
+        const std::uint32_t va = Load<std::uint32_t>(base + s + hk::pe::kShVirtualAddress);
+        const std::uint32_t raw_size = Load<std::uint32_t>(base + s + hk::pe::kShSizeOfRawData);
         if (rva >= va && rva - va < raw_size) {
             const std::uint64_t offset =
-                std::uint64_t(rva - va) + Load<std::uint32_t>(base + s + hk::kShPointerToRawData);
+                std::uint64_t(rva - va) + Load<std::uint32_t>(base + s + hk::pe::kShPointerToRawData);
             if (!has(offset, 1)) return nullptr;
             if (Size != nullptr) *Size = size;
             return const_cast<std::uint8_t*>(base + offset);

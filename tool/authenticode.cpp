@@ -1,5 +1,7 @@
 #include "tool/authenticode.h"
 
+#include "hostkernel/pe_format.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
@@ -11,15 +13,7 @@
 namespace elamctl {
 namespace {
 
-// Offsets of the PE/COFF format.
-constexpr std::size_t kDosLfanew = 0x3C;
-constexpr std::size_t kOptionalHeader = 24;   // from the PE signature
-constexpr std::size_t kOhCheckSum = 64;
-constexpr std::size_t kOhNumberOfRvaAndSizes32 = 92;
-constexpr std::size_t kOhNumberOfRvaAndSizes64 = 108;
-constexpr std::size_t kOhDataDirectory32 = 96;
-constexpr std::size_t kOhDataDirectory64 = 112;
-constexpr std::size_t kCertificateTableIndex = 4;
+using namespace hk::pe;
 constexpr std::uint16_t kWinCertTypePkcsSignedData = 2;
 
 template <typename T>

@@ -3,6 +3,7 @@
 // them before the pool is checked for leaks.
 #pragma once
 
+#include "harness/boot.h"
 #include "support/kernel_test.h"
 
 #include <string>
@@ -13,12 +14,7 @@
 // With InitializeLists the list heads are made empty lists, as
 // LoadConfiguration does first; otherwise they are zeroed, as at load time.
 inline void ForgetDriverState(bool InitializeLists = true) {
-    g_DriverBlocking = 1;
-    g_ConfigKeyPath = UNICODE_STRING{0, 0, nullptr};
-    g_ModuleSnapshot = nullptr;
-    for (LIST_ENTRY& head : g_RuleLists) head = LIST_ENTRY{nullptr, nullptr};
-    g_ExcludedDrivers = LIST_ENTRY{nullptr, nullptr};
-    g_BlockedDrivers = LIST_ENTRY{nullptr, nullptr};
+    harness::ResetDriverGlobals();
     if (InitializeLists) {
         for (LIST_ENTRY& head : g_RuleLists) InitializeListHead(&head);
         InitializeListHead(&g_ExcludedDrivers);
