@@ -19,6 +19,7 @@
 #else
 #include "nt/nt_types.h"
 #include "nt/nt_layouts.h"
+#include "nt/nt_sysinfo.h"
 #include "nt/nt_routines.h"
 #include "nt/elam_seam.h"
 #include "nt/nt_lists.h"

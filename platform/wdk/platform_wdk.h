@@ -48,51 +48,7 @@ typedef NTSTATUS(NTAPI* PRTL_QUERY_REGISTRY_VALUES)(ULONG RelativeTo, PCWSTR Pat
                                                    PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                    PVOID Context, PVOID Environment);
 
-// System information classes and records used by the driver.
-#define SystemModuleInformationEx 77
-#define SystemCodeIntegrityInformation 103
-
-#ifndef CODEINTEGRITY_OPTION_ENABLED
-#define CODEINTEGRITY_OPTION_ENABLED 0x01
-#define CODEINTEGRITY_OPTION_TESTSIGN 0x02
-#define CODEINTEGRITY_OPTION_TEST_BUILD 0x20
-#define CODEINTEGRITY_OPTION_PREPRODUCTION_BUILD 0x40
-#define CODEINTEGRITY_OPTION_DEBUGMODE_ENABLED 0x80
-#define CODEINTEGRITY_OPTION_FLIGHT_BUILD 0x100
-#endif
-
-typedef struct _SYSTEM_CODEINTEGRITY_INFORMATION {
-    ULONG Length;
-    ULONG CodeIntegrityOptions;
-} SYSTEM_CODEINTEGRITY_INFORMATION, *PSYSTEM_CODEINTEGRITY_INFORMATION;
-static_assert(sizeof(SYSTEM_CODEINTEGRITY_INFORMATION) == 8, "SYSTEM_CODEINTEGRITY_INFORMATION");
-
-// Extended module list entry (system information class 77).
-typedef struct _RTL_PROCESS_MODULE_INFORMATION {
-    PVOID Section;
-    PVOID MappedBase;
-    PVOID ImageBase;
-    ULONG ImageSize;
-    ULONG Flags;
-    USHORT LoadOrderIndex;
-    USHORT InitOrderIndex;
-    USHORT LoadCount;
-    USHORT OffsetToFileName;
-    UCHAR FullPathName[256];
-} RTL_PROCESS_MODULE_INFORMATION, *PRTL_PROCESS_MODULE_INFORMATION;
-
-typedef struct _RTL_PROCESS_MODULE_INFORMATION_EX {
-    USHORT NextOffset;
-    RTL_PROCESS_MODULE_INFORMATION BaseInfo;
-    ULONG ImageChecksum;
-    ULONG TimeDateStamp;
-    PVOID DefaultBase;
-} RTL_PROCESS_MODULE_INFORMATION_EX, *PRTL_PROCESS_MODULE_INFORMATION_EX;
-ELAM_FIELD_AT(RTL_PROCESS_MODULE_INFORMATION_EX, BaseInfo, 0x08);
-ELAM_FIELD_AT(RTL_PROCESS_MODULE_INFORMATION_EX, ImageChecksum, 0x130);
-ELAM_FIELD_AT(RTL_PROCESS_MODULE_INFORMATION_EX, DefaultBase, 0x138);
-static_assert(sizeof(RTL_PROCESS_MODULE_INFORMATION_EX) == 0x140,
-              "RTL_PROCESS_MODULE_INFORMATION_EX size");
+#include "../nt/nt_sysinfo.h"
 
 // The boot-driver callback records come from <ntddk.h> (Windows 8 and later:
 // build with NTDDI_VERSION >= NTDDI_WIN8); their x64 layout is checked here.
