@@ -41,22 +41,34 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
 
 std::u16string Utf8ToUtf16(std::string_view s) {
     std::u16string out;
+    // Byte k of the sequence at i is a continuation byte (10xxxxxx).
+    auto continues = [&](std::size_t i, std::size_t k) {
+        return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    };
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
         char32_t cp = 0xFFFD;
         std::size_t n = 1;
         if (b < 0x80) {
             cp = b;
-        } else if ((b >> 5) == 0x6 && i + 1 < s.size()) {
+        } else if ((b >> 5) == 0x6 && continues(i, 1)) {
             cp = ((b & 0x1F) << 6) | (s[i + 1] & 0x3F);
             n = 2;
-        } else if ((b >> 4) == 0xE && i + 2 < s.size()) {
+        } else if ((b >> 4) == 0xE && continues(i, 1) && continues(i, 2)) {
             cp = ((b & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
             n = 3;
-        } else if ((b >> 3) == 0x1E && i + 3 < s.size()) {
+        } else if ((b >> 3) == 0x1E && continues(i, 1) && continues(i, 2) && continues(i, 3)) {
             cp = ((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
                  (s[i + 3] & 0x3F);
             n = 4;
+        }
+        // A malformed sequence (overlong, a surrogate, beyond U+10FFFF) is one
+        // replacement character for its first byte; the bytes after it are
+        // read again on their own.
+        static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (n > 1 && (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000))) {
+            cp = 0xFFFD;
+            n = 1;
         }
         i += n;
         if (cp >= 0x10000) {
