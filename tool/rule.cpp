@@ -46,8 +46,6 @@ std::optional<Bytes> ParseGuidText(std::string_view text) {
     return bytes;
 }
 
-bool HasSeparator(std::string_view text) { return text.find_first_of("\\/") != std::string_view::npos; }
-
 }  // namespace
 
 const std::vector<RuleType>& RuleTypes() {
@@ -114,7 +112,7 @@ std::string FormatRule(const RuleType& type, std::string_view label, const Bytes
     return out;
 }
 
-Bytes RuleDataFromValue(const RuleType& type, std::string_view value) {
+Bytes EncodeRuleValue(const RuleType& type, std::string_view value) {
     const std::string subject(value);
     Bytes data;
     switch (type.data) {
@@ -137,18 +135,39 @@ Bytes RuleDataFromValue(const RuleType& type, std::string_view value) {
     }
     }
     if (data.empty()) throw ToolError(std::string(type.name), "the value is empty");
+    return data;
+}
+
+std::optional<std::string> NeverMatchReason(const RuleType& type, const Bytes& data) {
     if (type.data != RuleData::Raw) {
-        if (data.size() > kMaxTextBytes) {
-            throw ToolError(subject.substr(0, 40) + "...", "text longer than 65535 bytes never matches");
+        if (data.size() > kMaxTextBytes) return "text longer than 65535 bytes never matches";
+        if (type.data == RuleData::Utf16 && data.size() % 2 != 0) {
+            return "UTF-16 text of an odd number of bytes (" + std::to_string(data.size()) + ") never matches";
         }
-        if ((type.number == 0 || type.number == 6 || type.number == 2 || type.number == 7) && HasSeparator(value)) {
-            throw ToolError(subject, std::string(type.name) +
-                                         " rules match a file name without directories; this one never matches");
+        // Only the file-name and PDB-name rules meet a name without its directories.
+        if (type.number == 0 || type.number == 6 || type.number == 2 || type.number == 7) {
+            const std::size_t step = type.data == RuleData::Utf16 ? 2 : 1;
+            for (std::size_t i = 0; i + step <= data.size(); i += step) {
+                const bool high_zero = step == 1 || data[i + 1] == 0;
+                if (high_zero && (data[i] == '\\' || data[i] == '/')) {
+                    return std::string(type.name) +
+                           " rules match a file name without directories; this one never matches";
+                }
+            }
         }
     }
     if (type.exact_length != 0 && data.size() != type.exact_length) {
-        throw ToolError(subject, std::string(type.name) + " data of " + std::to_string(data.size()) +
-                                     " bytes never matches; it must be " + std::to_string(type.exact_length) + " bytes");
+        return std::string(type.name) + " data of " + std::to_string(data.size()) +
+               " bytes never matches; it must be " + std::to_string(type.exact_length) + " bytes";
+    }
+    return std::nullopt;
+}
+
+Bytes RuleDataFromValue(const RuleType& type, std::string_view value) {
+    Bytes data = EncodeRuleValue(type, value);
+    if (auto why = NeverMatchReason(type, data)) {
+        const std::string subject = value.size() > 40 ? std::string(value.substr(0, 40)) + "..." : std::string(value);
+        throw ToolError(subject, *why);
     }
     return data;
 }

@@ -53,6 +53,15 @@ std::string FormatRule(const RuleType& type, std::string_view label, const Bytes
 // a value that the driver could never match.
 Bytes RuleDataFromValue(const RuleType& type, std::string_view value);
 
+// The same data without the checks: ToolError only for a value that gives no
+// bytes (bad hex, empty).
+Bytes EncodeRuleValue(const RuleType& type, std::string_view value);
+
+// Why the driver could never match a rule of this type with this data (a
+// length the type's facts never have, a file name with directories), or
+// nullopt.
+std::optional<std::string> NeverMatchReason(const RuleType& type, const Bytes& data);
+
 // Refuses a label that cannot stand in the rule text.
 void CheckLabel(std::string_view label);
 
