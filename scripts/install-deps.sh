@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build python3
   libgtest-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libssl-dev libtomlplusplus-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev libtomlplusplus-dev libpugixml-dev libcsv-dev
   clang-16 lld-16 llvm-16 libclang-rt-16-dev
   osslsigncode openssl python3-pefile
 )
