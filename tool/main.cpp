@@ -1,14 +1,18 @@
 // elamctl: the companion tool of the early-launch driver. It shows the facts
 // the driver and the system see in a driver file, writes rules in the
 // registry text of the rule values, boots the driver on the host kernel from
-// a scenario file, and decodes the blocked-driver report.
+// a scenario file, and decodes the blocked-driver report. Rule sets (rules
+// files, imports of block lists, the configuration key, lint) are in
+// rules_cli.h.
 //
 // Exit status: 0 on success, 1 when an input is bad (each reported on one
-// line "elamctl: SUBJECT: PROBLEM"), 2 for a malformed command line.
+// line "elamctl: SUBJECT: PROBLEM"), 2 for a malformed command line, 3 when
+// lint finds something.
 #include "tool/common.h"
 #include "tool/facts.h"
 #include "tool/report.h"
 #include "tool/rule.h"
+#include "tool/rules_cli.h"
 #include "tool/scenario.h"
 #include "tool/simulate.h"
 
@@ -172,6 +176,8 @@ int main(int argc, char** argv) {
     report->add_option("FILE", report_file, ".reg file")->required();
     report->add_flag("--json", json, "machine-readable result");
 
+    const RuleSetCommands rule_sets(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -192,6 +198,7 @@ int main(int argc, char** argv) {
         if (*rule_cmd) return RunRule(rule);
         if (*simulate) return RunSimulate(scenario, json, reg_out);
         if (*report) return RunReport(report_file, json);
+        if (const std::optional<int> status = rule_sets.Run()) return *status;
     } catch (const ToolError& error) {
         PrintError(error.what());
         return 1;
