@@ -36,7 +36,7 @@ class Demo(ToolTest):
              10: "original-name-version", 255: "failed-code-integrity"}
 
     def test_json(self):
-        self.require(demo("demo.json"), demo("demo-build.reg"))
+        self.require(demo("demo.json"), demo("demo-config.reg"))
         result = elamctl("simulate", "--json", demo("demo.json"))
         self.assertEqual((result.code, result.err), (0, ""), result)
         out = result.json()
@@ -52,7 +52,7 @@ class Demo(ToolTest):
             "entries": [{"reason": reason, "path": name} for reason, name in blocked]})
 
     def test_table(self):
-        self.require(demo("demo.json"), demo("demo-build.reg"))
+        self.require(demo("demo.json"), demo("demo-config.reg"))
         result = elamctl("simulate", demo("demo.json"))
         self.assertEqual((result.code, result.err), (0, ""), result)
         rows = [line.split() for line in result.out.splitlines() if line.startswith(DRIVERS)]
