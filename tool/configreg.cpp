@@ -93,6 +93,9 @@ std::string SkipReason(std::u16string_view text, bool ranged) {
         data = data.substr(0, second);
     }
     if (data.empty()) return "no data after the ';'";
+    if (!ranged && data.find(u';') != std::u16string_view::npos) {
+        return "a further ';' in the data (only the version-range types have a third field)";
+    }
     if (data.size() % 2 != 0) return "an odd number of hex digits in the data";
     for (char16_t c : data) {
         if (IsHexDigit(c)) continue;
