@@ -11,9 +11,14 @@
 //
 // The handler is installed when a guard is first entered, not at start-up,
 // so that it takes precedence over a handler the sanitizers install early.
+//
+// The same handler serves loaded driver images (seh_dispatch.cpp): a fault
+// in an image's code, or in a kernel routine an image called, is offered to
+// the image dispatch first.
 
 #include "hostkernel/hostkernel.h"
 #include "hostkernel/pe_image.h"
+#include "hostkernel/seh_dispatch.h"
 
 #include <atomic>
 #include <csetjmp>
@@ -106,8 +111,9 @@ void EnsureAlternateStack() {
     t_alternate_stack_ready = true;
 }
 
-void OnFault(int sig, siginfo_t* info, void* /*ucontext*/) {
+void OnFault(int sig, siginfo_t* info, void* ucontext) {
     GuardFrame* frame = t_innermost;
+    if (hk::image::DispatchImageFault(sig, info, ucontext, frame)) return;
     if (frame != nullptr) {
         g_caught_faults.fetch_add(1, std::memory_order_relaxed);
         siglongjmp(frame->env, 1);
@@ -124,6 +130,11 @@ void OnFault(int sig, siginfo_t* info, void* /*ucontext*/) {
 }
 
 }  // namespace
+
+void hk::image::ArmFaultHandler() {
+    EnsureAlternateStack();
+    InstallHandler();
+}
 
 std::uint64_t hk::GuardedFaultCount() { return g_caught_faults.load(std::memory_order_relaxed); }
 
