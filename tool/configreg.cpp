@@ -244,7 +244,10 @@ std::string ConfigRegText(const RuleSet& set, std::u16string_view config_key, bo
 }
 
 RuleSet ReadConfigReg(const std::string& path, const std::optional<std::string>& service) {
-    const Bytes bytes = ReadWholeFile(path);
+    return ParseConfigReg(ReadWholeFile(path), path, service);
+}
+
+RuleSet ParseConfigReg(const Bytes& bytes, const std::string& path, const std::optional<std::string>& service) {
     hk::ResetKernel();
     harness::ResetDriverGlobals();
     try {

@@ -197,8 +197,9 @@ std::size_t Tally::Total() const {
     return total;
 }
 
-ImportResult ImportLolDrivers(const std::string& path) {
-    const Bytes bytes = ReadWholeFile(path);
+ImportResult ImportLolDrivers(const std::string& path) { return ImportLolDrivers(ReadWholeFile(path), path); }
+
+ImportResult ImportLolDrivers(const Bytes& bytes, const std::string& path) {
     std::vector<CsvRow> rows = ReadCsv(path, bytes);
     if (rows.empty()) throw ToolError(path, "empty: no header line");
     const CsvRow header = std::move(rows.front());
@@ -274,8 +275,9 @@ ImportResult ImportLolDrivers(const std::string& path) {
     return result;
 }
 
-ImportResult ImportMsBlockRules(const std::string& path) {
-    const Bytes bytes = ReadWholeFile(path);
+ImportResult ImportMsBlockRules(const std::string& path) { return ImportMsBlockRules(ReadWholeFile(path), path); }
+
+ImportResult ImportMsBlockRules(const Bytes& bytes, const std::string& path) {
     const LineIndex lines(bytes);
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_buffer(bytes.data(), bytes.size());

@@ -57,6 +57,9 @@ struct ImportResult {
 
 ImportResult ImportLolDrivers(const std::string& path);
 ImportResult ImportMsBlockRules(const std::string& path);
+// The same for bytes already read; name stands for the file in errors.
+ImportResult ImportLolDrivers(const Bytes& bytes, const std::string& name);
+ImportResult ImportMsBlockRules(const Bytes& bytes, const std::string& name);
 
 nlohmann::ordered_json ImportSummaryJson(const ImportSummary& summary);
 std::string ImportSummaryText(const ImportSummary& summary);

@@ -236,7 +236,10 @@ std::u16string ConfigKeyOfService(std::string_view service) {
 
 RuleSet ReadRulesFile(const std::string& path) {
     const Bytes bytes = ReadWholeFile(path);
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return ParseRulesText(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
+}
+
+RuleSet ParseRulesText(std::string_view text, const std::string& path) {
     toml::table root;
     try {
         root = toml::parse(text, std::string_view(path));

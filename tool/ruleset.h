@@ -100,6 +100,8 @@ std::u16string ConfigKeyOfService(std::string_view service);
 // is not a rules file: malformed TOML, an unknown key or type, bad hex, a bad
 // version, a missing or extra version range, a label holding ';'.
 RuleSet ReadRulesFile(const std::string& path);
+// The same for text already read; name stands for the file in errors.
+RuleSet ParseRulesText(std::string_view text, const std::string& name);
 
 // The rules file text of a rule set.
 std::string RulesFileText(const RuleSet& set);
@@ -155,6 +157,8 @@ ConfigSize MeasureConfig(const RuleSet& set);
 // rule string is put through the driver's own LoadRuleValue: what it loads
 // becomes a rule, what it skips a problem (with the reason).
 RuleSet ReadConfigReg(const std::string& path, const std::optional<std::string>& service);
+// The same for bytes already read (resets the host kernel, as ReadConfigReg does).
+RuleSet ParseConfigReg(const Bytes& bytes, const std::string& name, const std::optional<std::string>& service);
 
 // Whether a file holds registry text (by its header) rather than a rules file.
 bool LooksLikeRegText(const Bytes& bytes);
