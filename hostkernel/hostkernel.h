@@ -72,7 +72,13 @@ void PoolClearFailures();
 // Special pool: every block is placed against an inaccessible page, with a
 // pattern in front of it that is checked on free, so that an overrun faults
 // where it happens and an underrun is caught at the latest on free.
-void PoolSetSpecial(bool on);
+// Alignment (a power of two up to 16): where blocks start. With 1 each block
+// ends flush against the page, so a one-byte overrun faults, but a block's
+// header may lie at an odd address. With 16, the pool's own alignment on x64
+// (the kernel's special pool keeps it too), a block ends up to 15 bytes short
+// of the page; those bytes hold the pattern, so an overrun into them is caught
+// on free instead. Use 16 wherever the driver's records live in the blocks.
+void PoolSetSpecial(bool on, std::size_t alignment = 1);
 
 // The byte that fills every fresh block.
 constexpr unsigned char kPoolFillByte = 0xA5;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 namespace hk {
@@ -16,6 +17,7 @@ namespace {
 
 constexpr unsigned char kGuardByte = 0xD7;
 constexpr std::size_t kGuardBytes = 16;  // pattern in front of a special-pool block
+constexpr std::size_t kMaxSpecialAlignment = 16;
 
 struct Block {
     std::size_t size;
@@ -32,6 +34,7 @@ struct Pool {
     std::uint64_t fail_from = 0;
     std::function<bool(std::uint64_t, std::size_t, ULONG)> fail_when;
     bool special = false;
+    std::size_t special_alignment = 1;
 };
 
 Pool& ThePool() {
@@ -50,19 +53,22 @@ bool ShouldFail(Pool& pool, std::uint64_t serial, std::size_t size, ULONG tag) {
     return pool.fail_when && pool.fail_when(serial, size, tag);
 }
 
-// A special-pool block: [guard pattern][block] ending exactly at a
-// PROT_NONE page.
-void* AllocateSpecial(std::size_t size, Block& block) {
+// A special-pool block: [guard pattern][block][slack] ending exactly at a
+// PROT_NONE page. The block starts at a multiple of the alignment; the slack
+// (fewer bytes than the alignment) holds the pattern too.
+void* AllocateSpecial(std::size_t size, std::size_t alignment, Block& block) {
     const std::size_t page = PageSize();
-    const std::size_t payload = size + kGuardBytes;
+    const std::size_t slack = (alignment - size % alignment) % alignment;
+    const std::size_t payload = size + slack + kGuardBytes;
     const std::size_t data_pages = (payload + page - 1) / page;
     const std::size_t total = (data_pages + 1) * page;
     void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return nullptr;
     auto* bytes = static_cast<unsigned char*>(mapping);
     mprotect(bytes + data_pages * page, page, PROT_NONE);
-    unsigned char* user = bytes + data_pages * page - size;
+    unsigned char* user = bytes + data_pages * page - slack - size;
     std::memset(bytes, kGuardByte, static_cast<std::size_t>(user - bytes));
+    std::memset(user + size, kGuardByte, slack);
     block.mapping = mapping;
     block.mapping_size = total;
     return user;
@@ -71,9 +77,17 @@ void* AllocateSpecial(std::size_t size, Block& block) {
 void ReleaseBlock(const void* address, const Block& block) {
     if (block.mapping != nullptr) {
         auto* bytes = static_cast<const unsigned char*>(block.mapping);
-        for (auto* p = bytes; p < static_cast<const unsigned char*>(address); ++p) {
+        const auto* user = static_cast<const unsigned char*>(address);
+        const auto* end = bytes + block.mapping_size - PageSize();
+        for (auto* p = bytes; p < user; ++p) {
             if (*p != kGuardByte) {
                 throw BugCheck("special pool: the bytes in front of a block of " +
+                               std::to_string(block.size) + " bytes were overwritten");
+            }
+        }
+        for (auto* p = user + block.size; p < end; ++p) {
+            if (*p != kGuardByte) {
+                throw BugCheck("special pool: the bytes behind a block of " +
                                std::to_string(block.size) + " bytes were overwritten");
             }
         }
@@ -139,7 +153,13 @@ void PoolClearFailures() {
     pool.fail_from = 0;
     pool.fail_when = nullptr;
 }
-void PoolSetSpecial(bool on) { ThePool().special = on; }
+void PoolSetSpecial(bool on, std::size_t alignment) {
+    if (alignment == 0 || alignment > kMaxSpecialAlignment || (alignment & (alignment - 1)) != 0) {
+        throw std::invalid_argument("special pool: alignment must be a power of two up to 16");
+    }
+    ThePool().special = on;
+    ThePool().special_alignment = alignment;
+}
 
 }  // namespace hk
 
@@ -157,7 +177,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
         return nullptr;
     }
     Block block{NumberOfBytes, Tag, serial, nullptr, 0};
-    void* address = pool.special ? hk::AllocateSpecial(NumberOfBytes, block)
+    void* address = pool.special ? hk::AllocateSpecial(NumberOfBytes, pool.special_alignment, block)
                                  : std::malloc(NumberOfBytes);
     if (address == nullptr) return nullptr;
     // Fresh blocks are never zero: code that forgets to zero-fill must fail.
