@@ -102,9 +102,10 @@ int RunRule(const RuleOptions& o) {
     return 0;
 }
 
-int RunSimulate(const std::string& file, bool as_json, const std::optional<std::string>& reg_out) {
+int RunSimulate(const std::string& file, bool as_json, const std::optional<std::string>& reg_out,
+                const std::optional<std::string>& image) {
     const auto scenario = LoadScenario(file);
-    const Simulation simulation = Simulate(*scenario, reg_out.has_value());
+    const Simulation simulation = Simulate(*scenario, reg_out.has_value(), image);
     if (reg_out) {
         if (!simulation.configuration_reg) {
             throw ToolError(*reg_out, "not written: the service key selects no configuration key, or the key "
@@ -170,6 +171,10 @@ int main(int argc, char** argv) {
     simulate->add_option("SCENARIO", scenario, "scenario JSON file")->required();
     simulate->add_flag("--json", json, "machine-readable result");
     simulate->add_option("--reg-out", reg_out, "write the configuration key after the boot as .reg");
+    std::optional<std::string> image;
+    simulate->add_option("--image", image,
+                         "boot this driver image (the signed .sys) loaded into the host kernel, instead of the "
+                         "host build of the driver");
 
     std::string report_file;
     auto* report = app.add_subcommand("report", "Decode ElamBlockedDrivers from an exported key");
@@ -196,7 +201,7 @@ int main(int argc, char** argv) {
     try {
         if (*facts) return RunFacts(facts_files, json);
         if (*rule_cmd) return RunRule(rule);
-        if (*simulate) return RunSimulate(scenario, json, reg_out);
+        if (*simulate) return RunSimulate(scenario, json, reg_out, image);
         if (*report) return RunReport(report_file, json);
         if (const std::optional<int> status = rule_sets.Run()) return *status;
     } catch (const ToolError& error) {

@@ -1,8 +1,11 @@
 #include "tool/simulate.h"
 
+#include "hostkernel/image_loader.h"
 #include "hostkernel/regfile.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <sstream>
 
 namespace elamctl {
@@ -31,10 +34,20 @@ std::string Pad(std::string text, std::size_t width) {
 
 }  // namespace
 
-Simulation Simulate(const LoadedScenario& scenario, bool export_configuration) {
+Simulation Simulate(const LoadedScenario& scenario, bool export_configuration,
+                    const std::optional<std::string>& image) {
+    std::unique_ptr<hk::LoadedImage> loaded;
+    if (image) {
+        const Bytes file = ReadWholeFile(*image);
+        try {
+            loaded = hk::LoadedImage::Load(file, std::filesystem::path(*image).filename().string());
+        } catch (const hk::ImageError& error) {
+            throw ToolError(*image, std::string("cannot load the driver image: ") + error.what());
+        }
+    }
     LoadRegistry(scenario);
     Simulation simulation;
-    simulation.result = harness::RunBoot(scenario.scenario);
+    simulation.result = harness::RunBoot(scenario.scenario, loaded ? loaded->entry() : nullptr);
     if (export_configuration) {
         const std::u16string key = harness::ConfigKeyFor(scenario.scenario.service_key);
         if (!key.empty() && hk::TheRegistry().FindKey(key) != nullptr) {

@@ -20,8 +20,12 @@ struct Simulation {
     std::optional<std::string> configuration_reg;
 };
 
-// Loads the registry, boots, and exports the configuration key if asked.
-Simulation Simulate(const LoadedScenario& scenario, bool export_configuration);
+// Loads the registry, boots, and exports the configuration key if asked. The
+// boot runs the host build of the driver, or, given a driver image file, that
+// image loaded into the host kernel (ToolError when the image cannot be
+// loaded).
+Simulation Simulate(const LoadedScenario& scenario, bool export_configuration,
+                    const std::optional<std::string>& image = std::nullopt);
 
 nlohmann::ordered_json SimulationJson(const Simulation& simulation);
 std::string SimulationText(const Simulation& simulation);

@@ -1,12 +1,14 @@
 """elamctl simulate: the demo, small boots that exercise each scenario key,
---reg-out, and the scenario errors."""
+--reg-out, and the scenario errors; the same boots through the signed driver
+image (--image), and the images it refuses."""
 import json
 import os
 import unittest
 
-from tool_support import CONFIG_KEY, ToolTest, demo, elamctl, fixture, multi_sz, reg_file
+from tool_support import BINARY_DIR, CONFIG_KEY, ToolTest, demo, elamctl, fixture, multi_sz, reg_file
 
 DRIVERS = "\\SystemRoot\\System32\\drivers\\"
+IMAGE = os.path.join(BINARY_DIR, "winbuild", "BootGuardElam.sys")
 
 
 def report_hex(entries):
@@ -247,6 +249,55 @@ class ScenarioErrors(ToolTest):
                 self.assertFalse(os.path.exists(out))
         result = elamctl("simulate", self.path("absent.json"))
         self.assertOneLineError(result, self.path("absent.json"))
+
+
+class DriverImage(ToolTest):
+    """simulate --image: the boot runs the signed image loaded into the host kernel."""
+
+    def test_demo_is_the_same_on_the_image(self):
+        self.require(demo("demo.json"), demo("demo-build.reg"), IMAGE)
+        for form in (["--json"], []):
+            with self.subTest(form=form):
+                host = elamctl("simulate", *form, demo("demo.json"))
+                image = elamctl("simulate", *form, "--image", IMAGE, demo("demo.json"))
+                self.assertEqual((host.code, host.err), (0, ""), host)
+                self.assertEqual((image.code, image.err), (0, ""), image)
+                self.assertEqual(image.out, host.out)
+
+    def test_refused_images(self):
+        self.require(demo("demo.json"), IMAGE)
+        with open(IMAGE, "rb") as f:
+            data = f.read()
+        self.assertEqual(data.count(b"\0memset\0"), 1)
+        cases = [  # (file, words of the problem)
+            (self.write("unknown.sys", data.replace(b"\0memset\0", b"\0memsex\0")),
+             "cannot load the driver image: imports what the host kernel does not provide: ntoskrnl.exe!memsex"),
+            (self.write("truncated.sys", data[:0x500]), "section .text is truncated"),
+            (self.write("text.sys", "not an image"), "no MZ signature"),
+            (self.path("missing.sys"), "cannot read"),
+        ]
+        for path, problem in cases:
+            with self.subTest(path=path):
+                result = elamctl("simulate", "--image", path, demo("demo.json"))
+                self.assertOneLineError(result, path)
+                self.assertIn(problem, result.err)
+                self.assertEqual(result.out, "")
+
+
+class ScenariosOnTheImage(Scenarios):
+    """Every boot of Scenarios a second time, on the driver image: the same output."""
+
+    def setUp(self):
+        super().setUp()
+        self.require(IMAGE)
+
+    def simulate(self, scenario, registry=None, *extra):
+        host = super().simulate(scenario, registry, *extra)
+        self.assertEqual(super().simulate(scenario, registry, *extra, "--image", IMAGE), host)
+        return host
+
+    # Boots the tool directly, not through simulate(): run once, in Scenarios.
+    test_service_key_and_reg_out = None
 
 
 if __name__ == "__main__":
