@@ -488,4 +488,249 @@ TEST_F(ImageBootTest, IndirectCallToAnInvalidTargetFastFails) {
     hk::PoolReset();
 }
 
+// ---------------------------------------------------------------------------
+// Unwinding every kind of frame: a hand-assembled image
+// ---------------------------------------------------------------------------
+// Top(fault, out) sets known values in rbx, rsi, rbp, r13, r14, xmm6 and xmm7
+// and calls Outer under __try; its __except block stores them and RSP in
+// out[]. Outer pushes rbp, rbx and rsi, saves xmm6 with a MOV, sets up a frame
+// pointer, clobbers rbx, rsi and xmm6 and moves RSP further (only the frame
+// pointer recovers it), then calls Middle. Middle allocates a large frame,
+// saves r13, r14 and xmm7 with MOVs (near and far codes), clobbers them, and
+// calls Leaf from the part of it described by chained unwind information.
+// Leaf, without a RUNTIME_FUNCTION, reads from fault. Each register comes back
+// only through its own unwind code.
+struct Asm {
+    Bytes code;
+    std::uint32_t base;  // RVA of the first byte
+    std::uint32_t here() const { return base + static_cast<std::uint32_t>(code.size()); }
+    Asm& operator()(std::initializer_list<std::uint8_t> bytes) {
+        code.insert(code.end(), bytes);
+        return *this;
+    }
+    Asm& Imm64(std::uint64_t value) {
+        for (int i = 0; i < 8; ++i) code.push_back(std::uint8_t(value >> (8 * i)));
+        return *this;
+    }
+    Asm& Rel32(std::uint32_t target) {  // the displacement of an instruction ending after it
+        const std::uint32_t rel = target - (here() + 4);
+        for (int i = 0; i < 4; ++i) code.push_back(std::uint8_t(rel >> (8 * i)));
+        return *this;
+    }
+    Asm& Call(std::uint32_t target) { return (*this)({0xE8}).Rel32(target); }
+};
+
+constexpr std::uint64_t kSentinels[] = {0x1111111111111111ull, 0x2222222222222222ull, 0x5555555555555555ull,
+                                        0x6666666666666666ull, 0x7777777777777777ull};  // rbx rsi rbp r13 r14
+
+struct UnwindImage {
+    Bytes file;
+    std::size_t top_unwind_file_offset;  // Top's UNWIND_INFO in the file
+    std::size_t scope_file_offset;       // Top's scope-table entry in the file
+};
+
+UnwindImage MakeUnwindImage() {
+    constexpr std::uint32_t kText = 0x1000, kTop = 0x1000, kOuter = 0x1100, kMiddle = 0x1200, kLeaf = 0x1300,
+                            kThunk = 0x1310;
+    constexpr std::uint32_t kRdata = 0x2000, kIat = 0x2060, kUnwindTop = 0x2100, kUnwindOuter = 0x2140,
+                            kUnwindMiddle = 0x2180, kUnwindChained = 0x21C0, kReloc = 0x2200;
+    Bytes text(0x400, 0xCC), rdata(0x300, 0), pdata(48, 0);
+    auto place = [&](const Asm& a) { std::copy(a.code.begin(), a.code.end(), text.begin() + (a.base - kText)); };
+
+    Asm top{{}, kTop};
+    top({0x55, 0x53, 0x56, 0x41, 0x54, 0x41, 0x55, 0x41, 0x56});  // push rbp, rbx, rsi, r12, r13, r14
+    top({0x48, 0x83, 0xEC, 0x48});                               // sub rsp, 0x48
+    top({0x0F, 0x29, 0x74, 0x24, 0x20});                         // movaps [rsp+0x20], xmm6
+    top({0x0F, 0x29, 0x7C, 0x24, 0x30});                         // movaps [rsp+0x30], xmm7: prolog 23
+    top({0x49, 0x89, 0xD4});                                     // mov r12, rdx
+    top({0x48, 0xBB}).Imm64(kSentinels[0]);                      // mov rbx, imm64
+    top({0x48, 0xBE}).Imm64(kSentinels[1]);                      // mov rsi, imm64
+    top({0x48, 0xBD}).Imm64(kSentinels[2]);                      // mov rbp, imm64
+    top({0x49, 0xBD}).Imm64(kSentinels[3]);                      // mov r13, imm64
+    top({0x49, 0xBE}).Imm64(kSentinels[4]);                      // mov r14, imm64
+    top({0x66, 0x48, 0x0F, 0x6E, 0xF3});                         // movq xmm6, rbx
+    top({0x66, 0x48, 0x0F, 0x6E, 0xFE});                         // movq xmm7, rsi
+    top({0x49, 0x89, 0x64, 0x24, 0x18});                         // mov [r12+24], rsp
+    const std::uint32_t scope_begin = top.here();
+    top.Call(kOuter)({0x90});                                    // call Outer; nop
+    const std::uint32_t scope_end = top.here();
+    top({0x31, 0xC0, 0xEB, 43});                                 // xor eax, eax; jmp done
+    const std::uint32_t handler = top.here();
+    top({0x49, 0x89, 0x1C, 0x24});                               // mov [r12], rbx
+    top({0x49, 0x89, 0x74, 0x24, 0x08});                         // mov [r12+8], rsi
+    top({0x66, 0x41, 0x0F, 0xD6, 0x74, 0x24, 0x10});             // movq [r12+16], xmm6
+    top({0x49, 0x89, 0x64, 0x24, 0x20});                         // mov [r12+32], rsp
+    top({0x49, 0x89, 0x6C, 0x24, 0x28});                         // mov [r12+40], rbp
+    top({0x4D, 0x89, 0x6C, 0x24, 0x30});                         // mov [r12+48], r13
+    top({0x4D, 0x89, 0x74, 0x24, 0x38});                         // mov [r12+56], r14
+    top({0x66, 0x41, 0x0F, 0xD6, 0x7C, 0x24, 0x40});             // movq [r12+64], xmm7
+    top({0x0F, 0x28, 0x74, 0x24, 0x20, 0x0F, 0x28, 0x7C, 0x24, 0x30});  // done: restore xmm6, xmm7
+    top({0x48, 0x83, 0xC4, 0x48, 0x41, 0x5E, 0x41, 0x5D, 0x41, 0x5C, 0x5E, 0x5B, 0x5D, 0xC3});
+    place(top);
+
+    Asm outer{{}, kOuter};
+    outer({0x55, 0x53, 0x56, 0x48, 0x83, 0xEC, 0x30});           // push rbp, rbx, rsi; sub rsp, 0x30
+    outer({0x0F, 0x29, 0x74, 0x24, 0x10});                       // movaps [rsp+0x10], xmm6
+    outer({0x48, 0x8D, 0x6C, 0x24, 0x20});                       // lea rbp, [rsp+0x20]: prolog 17
+    outer({0x48, 0xBB}).Imm64(0x3333333333333333ull);            // mov rbx, imm64
+    outer({0x48, 0xBE}).Imm64(0x4444444444444444ull);            // mov rsi, imm64
+    outer({0x66, 0x48, 0x0F, 0x6E, 0xF3});                       // movq xmm6, rbx
+    outer({0x48, 0x83, 0xEC, 0x40});                             // sub rsp, 0x40
+    outer.Call(kMiddle)({0x90});
+    outer({0x0F, 0x28, 0x75, 0xF0});                             // movaps xmm6, [rbp-0x10]
+    outer({0x48, 0x8D, 0x65, 0x10, 0x5E, 0x5B, 0x5D, 0xC3});     // lea rsp, [rbp+0x10]; pop rsi, rbx, rbp; ret
+    place(outer);
+
+    Asm middle{{}, kMiddle};
+    middle({0x48, 0x81, 0xEC, 0x08, 0x01, 0x00, 0x00});          // sub rsp, 0x108
+    middle({0x4C, 0x89, 0xAC, 0x24, 0x00, 0x01, 0x00, 0x00});    // mov [rsp+0x100], r13
+    middle({0x4C, 0x89, 0xB4, 0x24, 0xF8, 0x00, 0x00, 0x00});    // mov [rsp+0xF8], r14
+    middle({0x0F, 0x29, 0xBC, 0x24, 0xE0, 0x00, 0x00, 0x00});    // movaps [rsp+0xE0], xmm7: prolog 31
+    const std::uint32_t middle_body = middle.here();
+    middle({0x49, 0xBD}).Imm64(0xBADBADBADBADBAD1ull);           // mov r13, imm64
+    middle({0x49, 0xBE}).Imm64(0xBADBADBADBADBAD2ull);           // mov r14, imm64
+    middle({0x66, 0x49, 0x0F, 0x6E, 0xFD});                      // movq xmm7, r13
+    middle.Call(kLeaf)({0x90});
+    middle({0x0F, 0x28, 0xBC, 0x24, 0xE0, 0x00, 0x00, 0x00, 0x4C, 0x8B, 0xB4, 0x24, 0xF8, 0x00, 0x00, 0x00,
+            0x4C, 0x8B, 0xAC, 0x24, 0x00, 0x01, 0x00, 0x00, 0x48, 0x81, 0xC4, 0x08, 0x01, 0x00, 0x00, 0xC3});
+    place(middle);
+
+    place(Asm{{}, kLeaf}({0x8B, 0x01, 0xC3}));                   // mov eax, [rcx]; ret
+    place(Asm{{}, kThunk}({0xFF, 0x25}).Rel32(kIat));            // jmp [__C_specific_handler's slot]
+
+    // Imports: __C_specific_handler from ntoskrnl.exe.
+    auto put32 = [&](std::uint32_t rva, std::uint32_t v) { pe::Put32(rdata.data() + (rva - kRdata), v); };
+    auto put16 = [&](std::uint32_t rva, std::uint16_t v) { pe::Put16(rdata.data() + (rva - kRdata), v); };
+    auto text_at = [&](std::uint32_t rva, const char* s) {
+        std::memcpy(rdata.data() + (rva - kRdata), s, std::strlen(s) + 1);
+    };
+    put32(0x2000, 0x2040);  // OriginalFirstThunk
+    put32(0x200C, 0x20A0);  // Name
+    put32(0x2010, kIat);    // FirstThunk
+    put32(0x2040, 0x2080);
+    put32(kIat, 0x2080);
+    text_at(0x2082, "__C_specific_handler");
+    text_at(0x20A0, "ntoskrnl.exe");
+
+    // Unwind information; a code is {offset in the prolog, op | info << 4}.
+    auto info = [&](std::uint32_t rva, std::uint8_t flags, std::uint8_t prolog, std::uint8_t frame,
+                    std::vector<std::uint16_t> slots) {
+        rdata[rva - kRdata] = std::uint8_t(1 | flags << 3);
+        rdata[rva - kRdata + 1] = prolog;
+        rdata[rva - kRdata + 2] = std::uint8_t(slots.size());
+        rdata[rva - kRdata + 3] = frame;
+        for (std::size_t i = 0; i < slots.size(); ++i) put16(rva + 4 + std::uint32_t(2 * i), slots[i]);
+        return rva + 4 + std::uint32_t(2 * ((slots.size() + 1) & ~std::size_t(1)));
+    };
+    auto code = [](std::uint8_t offset, std::uint8_t op, std::uint8_t reg) -> std::uint16_t {
+        return std::uint16_t(offset | (op | reg << 4) << 8);
+    };
+    enum : std::uint8_t { kPush = 0, kAllocLarge = 1, kAllocSmall = 2, kSetFp = 3, kSave = 4, kSaveFar = 5,
+                          kSaveXmm = 8, kSaveXmmFar = 9 };
+    std::uint32_t after = info(kUnwindTop, 1, 23, 0,
+                               {code(23, kSaveXmm, 7), 3, code(18, kSaveXmm, 6), 2, code(13, kAllocSmall, 8),
+                                code(9, kPush, 14), code(7, kPush, 13), code(5, kPush, 12), code(3, kPush, 6),
+                                code(2, kPush, 3), code(1, kPush, 5)});
+    put32(after, kThunk);      // the language handler
+    put32(after + 4, 1);       // one scope
+    put32(after + 8, scope_begin);
+    put32(after + 12, scope_end);
+    put32(after + 16, 1);      // EXCEPTION_EXECUTE_HANDLER
+    put32(after + 20, handler);
+    const std::size_t scope_in_rdata = after + 8 - kRdata;
+    info(kUnwindOuter, 0, 17, 0x25,  // frame register rbp, at RSP + 0x20
+         {code(17, kSetFp, 0), code(12, kSaveXmm, 6), 1, code(7, kAllocSmall, 5), code(3, kPush, 6),
+          code(2, kPush, 3), code(1, kPush, 5)});
+    info(kUnwindMiddle, 0, 31, 0,
+         {code(31, kSaveXmmFar, 7), 0xE0, 0, code(23, kSaveFar, 14), 0xF8, 0, code(15, kSave, 13), 0x20,
+          code(7, kAllocLarge, 1), 0x108, 0});
+    after = info(kUnwindChained, 4, 0, 0, {});
+    put32(after, kMiddle);
+    put32(after + 4, middle_body);
+    put32(after + 8, kUnwindMiddle);
+    // A relocation block with padding only: the image is relocatable.
+    put32(kReloc, kText);
+    put32(kReloc + 4, 12);
+
+    const std::uint32_t functions[][3] = {{kTop, top.here(), kUnwindTop},
+                                          {kOuter, outer.here(), kUnwindOuter},
+                                          {kMiddle, middle_body, kUnwindMiddle},
+                                          {middle_body, middle.here(), kUnwindChained}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        for (int k = 0; k < 3; ++k) pe::Put32(pdata.data() + 12 * i + 4 * k, functions[i][k]);
+    }
+
+    pe::ImageLayout layout;
+    layout.sections = {{".text", text, kText, 0}, {".rdata", rdata, kRdata, 0}, {".pdata", pdata, 0x3000, 0}};
+    const std::uint32_t directories[][3] = {{1, 0x2000, 40}, {3, 0x3000, 48}, {5, kReloc, 12}, {12, kIat, 16}};
+    for (const auto& d : directories) {
+        layout.directories[d[0]][0] = d[1];
+        layout.directories[d[0]][1] = d[2];
+    }
+    UnwindImage image{pe::BuildImage(layout), 0, 0};
+    const Headers h = ReadHeaders(image.file.data());
+    pe::Put32(image.file.data() + h.optional + 16, kTop);              // AddressOfEntryPoint
+    const std::uint64_t base = 0x180000000ull;
+    std::memcpy(image.file.data() + h.optional + 24, &base, 8);       // ImageBase
+    pe::Put32(image.file.data() + h.section_table + 36, 0x60000020);  // .text: code, read, execute
+    const Section rdata_section = Sections(image.file.data())[1];
+    image.top_unwind_file_offset = rdata_section.raw + (kUnwindTop - kRdata);
+    image.scope_file_offset = rdata_section.raw + scope_in_rdata;
+    return image;
+}
+
+TEST_F(KernelTest, UnwindingRestoresEveryFrameKindUpToTheHandler) {
+    const auto image = hk::LoadedImage::Load(MakeUnwindImage().file, "unwind.sys");
+    void* fault = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    std::uint64_t readable = 0;
+    std::uint64_t out[9] = {};
+    const std::uint64_t dispatched = hk::ImageExceptionCount();
+
+    EXPECT_EQ(image->entry()(static_cast<PDRIVER_OBJECT>(fault), reinterpret_cast<PUNICODE_STRING>(out)),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(hk::ImageExceptionCount() - dispatched, 1u);
+    EXPECT_EQ(out[0], kSentinels[0]) << "rbx: pushed by Outer";
+    EXPECT_EQ(out[1], kSentinels[1]) << "rsi: pushed by Outer";
+    EXPECT_EQ(out[2], kSentinels[0]) << "xmm6: saved by Outer";
+    EXPECT_EQ(out[4], out[3]) << "rsp of Top: Outer's frame pointer, small and large allocations, a leaf";
+    EXPECT_EQ(out[5], kSentinels[2]) << "rbp: Outer's frame pointer, pushed by it";
+    EXPECT_EQ(out[6], kSentinels[3]) << "r13: saved by Middle";
+    EXPECT_EQ(out[7], kSentinels[4]) << "r14: saved far by Middle";
+    EXPECT_EQ(out[8], kSentinels[1]) << "xmm7: saved far by Middle";
+
+    // Without the fault the same calls return normally.
+    EXPECT_EQ(image->entry()(reinterpret_cast<PDRIVER_OBJECT>(&readable), reinterpret_cast<PUNICODE_STRING>(out)),
+              STATUS_SUCCESS);
+    munmap(fault, 4096);
+}
+
+// Scope tables and unwind codes the dispatch cannot serve are refused at load.
+TEST_F(KernelTest, UnwindDataTheDispatchCannotServeIsRefused) {
+    struct Case {
+        const char* label;
+        std::function<void(UnwindImage&)> change;
+        const char* message;
+    } cases[] = {
+        {"filter routine", [](UnwindImage& i) { pe::Put32(i.file.data() + i.scope_file_offset + 8, 0x1300); },
+         "the __except filter at RVA 0x1300 is a routine"},
+        {"__finally", [](UnwindImage& i) { pe::Put32(i.file.data() + i.scope_file_offset + 12, 0); },
+         "a __finally block"},
+        {"machine frame", [](UnwindImage& i) { i.file[i.top_unwind_file_offset + 4 + 1] = 10; },
+         "UWOP_PUSH_MACHFRAME is not supported"},
+        {"other handler", [](UnwindImage& i) { pe::Put32(i.file.data() + i.scope_file_offset - 8, 0x1300); },
+         "is not __C_specific_handler"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        UnwindImage image = MakeUnwindImage();
+        c.change(image);
+        try {
+            hk::LoadedImage::Load(image.file, "unwind.sys");
+            ADD_FAILURE() << "loaded";
+        } catch (const hk::ImageError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
 }  // namespace
