@@ -40,8 +40,22 @@ def case_file(name, scale):
     return f"{name.replace('/', '_')}-x{scale}"
 
 
+def read_listing(path):
+    """{function: instructions} from a callgrind_annotate listing."""
+    listing = {}
+    with open(path) as f:
+        for line in f:
+            m = re.match(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S.*)$", line)
+            if not m:
+                continue
+            where = m.group(2).split(" [")[0]
+            function = where.split(":", 1)[1] if ":" in where else where
+            listing.setdefault(function.split("(")[0], int(m.group(1).replace(",", "")))
+    return listing
+
+
 def load_counts(results):
-    """{(case, scale): {"ir": instructions, "figures": {...}, "inclusive": {function: ir}}}"""
+    """{(case, scale): {"ir": instructions, "figures": {...}, "inclusive"/"self": {function: ir}}}"""
     counts = {}
     directory = os.path.join(results, "callgrind")
     for entry in sorted(os.listdir(directory)):
@@ -56,18 +70,9 @@ def load_counts(results):
             for line in f:
                 if line.startswith("totals:") or line.startswith("summary:"):
                     ir = int(line.split()[1])
-        inclusive = {}
-        with open(stem + ".txt") as f:
-            for line in f:
-                m = re.match(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S.*)$", line)
-                if not m:
-                    continue
-                where = m.group(2)
-                where = where.split(" [")[0]
-                function = where.split(":", 1)[1] if ":" in where else where
-                function = function.split("(")[0]
-                inclusive.setdefault(function, int(m.group(1).replace(",", "")))
-        counts[key] = {"ir": ir, "figures": figures, "inclusive": inclusive}
+        inclusive = read_listing(stem + ".txt")
+        own = read_listing(stem + ".self.txt")
+        counts[key] = {"ir": ir, "figures": figures, "inclusive": inclusive, "self": own}
     return counts
 
 
@@ -113,8 +118,10 @@ def ratio(a, b):
     return f"{a / b:.2f}" if b else "–"
 
 
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" if i else "---" for i in range(len(header))) + "|"]
+def table(header, rows, text_columns=1):
+    """A Markdown table: the first text_columns columns left-aligned, the rest right."""
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "|".join("---:" if i >= text_columns else "---" for i in range(len(header))) + "|"]
     lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
     return "\n".join(lines)
 
@@ -186,18 +193,23 @@ def main():
 
     # --- Where the instructions go --------------------------------------------
     def breakdown(case, parts, extra_rows=()):
-        out.append(f"### Where the instructions of `{case}` go (inclusive)")
+        out.append(f"### Where the instructions of `{case}` go")
+        out.append("")
+        out.append("Inclusive: the function and all it calls; (self): its own instructions only.")
         out.append("")
         rows = []
         for function, what in parts:
-            row = [f"`{function}`", what]
+            kind = "inclusive"
+            if function.endswith(" (self)"):
+                function, kind = function[: -len(" (self)")], "self"
+            row = [f"`{function}`" + (" (self)" if kind == "self" else ""), what]
             for s in scales:
                 c = counts[(case, s)]
-                value = c["inclusive"].get(function, 0)
+                value = c[kind].get(function, 0)
                 row.append(f"{n(value)} ({value / c['ir'] * 100:.0f}%)")
             rows.append(row)
         rows.extend(extra_rows)
-        out.append(table(["function", "what"] + [f"{s}×" for s in scales], rows))
+        out.append(table(["function", "what"] + [f"{s}×" for s in scales], rows, text_columns=2))
         out.append("")
 
     breakdown(WORST, [
@@ -214,7 +226,9 @@ def main():
     breakdown("boot/100", [
         ("LoadConfiguration", "start-up: key, switches, 22 rule values"),
         ("LoadRuleValue", "rule values: read, parse, one block per rule"),
-        ("HostRtlQueryRegistryValuesEx", "registry query (host kernel)"),
+        ("LoadRuleValue (self)", "the loader's own parsing and filling of the rules"),
+        ("MultiStringQueryRoutine (self)", "the value's strings split into the temporary list"),
+        ("HostRtlQueryRegistryValuesEx", "registry query (host kernel), with the driver's query routine"),
         ("ExAllocatePoolWithTag", "pool allocations (host kernel)"),
         ("ExFreePoolWithTag", "pool releases (host kernel)"),
         ("CaptureModuleSnapshot", "module snapshot"),

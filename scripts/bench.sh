@@ -48,6 +48,7 @@ count_one() {
   valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$stem.out" \
     "$build/bench/elam_bench_count" "$name" "$scale" "${inputs[@]}" >"$stem.json" 2>"$stem.log"
   callgrind_annotate --inclusive=yes --threshold=100 "$stem.out" >"$stem.txt"
+  callgrind_annotate --threshold=100 "$stem.out" >"$stem.self.txt"
   echo "counted $name ${scale}x: $(grep -E '^totals:' "$stem.out" | cut -d' ' -f2) instructions"
 }
 "$build/bench/elam_bench_count" --list >"$out/cases.txt"
