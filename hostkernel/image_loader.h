@@ -16,8 +16,9 @@
 //
 // The imported routines are reached through bridge stubs: a kernel routine
 // runs on the image's stack as on Windows, a fault inside it unwinds into the
-// image's frames, and a C++ exception it throws (a bug check) comes out where
-// the host called into the image. memcpy, memset and _wcsnicmp resolve to
+// image's frames, and a C++ exception it throws (a bug check) travels on past
+// the image's frames, through the host's, to where the host called into the
+// image. memcpy, memset and _wcsnicmp resolve to
 // wrappers with the Windows calling convention. __C_specific_handler resolves
 // to a routine that aborts: the dispatch reads the scope tables itself and
 // never calls the handler, which is why only __except filters that are the

@@ -22,16 +22,22 @@
 //
 // A fault in a kernel routine the image called starts from the HostCall
 // record of that call instead: the image's registers at the call, RIP at the
-// return address. When unwinding reaches a return address in host code (an
-// image callback called by a kernel routine), it continues from the HostCall
-// record of the kernel routine the image called, the frames of the host
-// kernel in between being skipped as a unit.
+// return address (the routine's own frames are left as they are: a fault is
+// no C++ exception). When unwinding reaches a return address in host code (an
+// image callback called by a kernel routine), the thread resumes there as if
+// the callback had called HkThrowPending, which throws: the kernel routine's
+// frames unwind as C++ frames, and the HostCall that catches the exception
+// carries the dispatch on from the image's registers at that call. What
+// leaves the image without a handler (a fast-fail, an unhandled exception, a
+// host routine's exception) travels the same way, up to the ImageCall, where
+// it is raised to the host.
 #include "hostkernel/seh_dispatch.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <ucontext.h>
@@ -40,6 +46,24 @@ namespace hk::image {
 namespace {
 
 thread_local CallRecord* t_chain = nullptr;
+
+// What is leaving the image, from where it started to the ImageCall that
+// raises it. Plain data: the fault handler writes it.
+enum class Escape : int { None, Seh, FastFail, Unhandled, HostException };
+struct Pending {
+    Escape kind;
+    ULONG code;                 // exception or fast-fail code
+    std::uintptr_t address;     // where the exception happened
+    const ImageCode* image;     // the image holding address, if any
+};
+thread_local Pending t_pending = {};
+// The exception of a host routine, for Escape::HostException; set and read
+// outside the fault handler only.
+thread_local std::exception_ptr t_exception;
+
+// Thrown through the frames of a kernel routine between two image frames,
+// for an exception on its way to an __except block.
+struct SehInFlight {};
 
 std::atomic<std::uint64_t> g_dispatched{0};
 
@@ -76,12 +100,17 @@ ImageCall* InnermostImageCall() {
     return nullptr;
 }
 
-// Back to the ImageCall, whose escape fields are filled in. The records of
-// the frames being left go with them.
+// Back to the ImageCall, t_pending saying why. The records of the frames
+// being left go with them.
 [[noreturn]] void EscapeTo(ImageCall* call) {
     t_chain = call;
     siglongjmp(call->env, 1);
 }
+
+// Carries on what a HostCall caught (t_pending), from the image's registers
+// at that call.
+[[noreturn]] void ContinueFromHostCall(const HostCallFrame* frame);
+[[noreturn]] void ThrowPending();
 
 }  // namespace
 }  // namespace hk::image
@@ -92,30 +121,40 @@ extern "C" ULONG_PTR NTAPI HkInvokeHostRoutine(HostCallFrame* frame);
 
 // The body of every call from image code into a kernel routine. A C++
 // exception thrown by the routine cannot travel through the image's frames
-// (they have no DWARF unwind data): it is kept and rethrown where the host
-// called into the image.
+// (they have no DWARF unwind data): it is caught here and carried on past
+// them.
 extern "C" ULONG_PTR NTAPI HkHostCall(HostCallFrame* frame) {
     using namespace hk::image;
     frame->header.kind = CallKind::Host;
     frame->header.previous = t_chain;
     t_chain = &frame->header;
     ULONG_PTR result = 0;
-    ImageCall* escape = nullptr;
+    bool caught = false;
     try {
         result = HkInvokeHostRoutine(frame);
+    } catch (const SehInFlight&) {
+        caught = true;  // t_pending holds the exception
     } catch (...) {
-        escape = InnermostImageCall();
-        if (escape == nullptr) {
-            t_chain = frame->header.previous;
-            throw;  // no way back: terminates, as a throw through foreign frames does
-        }
-        escape->escape = ImageCall::Escape::HostException;
-        escape->exception = std::current_exception();
+        caught = true;
+        t_exception = std::current_exception();
+        t_pending = Pending{Escape::HostException, 0, 0, nullptr};
     }
     t_chain = frame->header.previous;
-    if (escape != nullptr) EscapeTo(escape);
+    if (caught) ContinueFromHostCall(frame);
     return result;
 }
+
+// Called, in effect, by a kernel routine in place of the image callback it
+// called: throws what is leaving the image, through the routine's frames. A
+// fast-fail or unhandled exception becomes the host's exception here (and is
+// counted here, once).
+extern "C" void HkThrowPending() {
+    using namespace hk::image;
+    if (t_pending.kind == Escape::Seh) throw SehInFlight{};
+    ThrowPending();
+}
+
+extern "C" [[noreturn]] void HkResumeContext(const void* context);
 
 extern "C" bool NTAPI HkGuardValidTarget(std::uintptr_t target) {
     return hk::image::ValidCallTarget(target);
@@ -132,6 +171,9 @@ extern "C" bool NTAPI HkGuardValidTarget(std::uintptr_t target) {
 //
 // HkGuardDispatchICall / HkGuardCheckICall: Control Flow Guard's routines,
 // target in rax / rcx. Every argument register survives the check.
+//
+// HkResumeContext(context): loads a Context's RAX, non-volatile registers and
+// RSP, and jumps to its RIP.
 asm(R"(
         .text
         .globl  HkHostCallBridge
@@ -306,6 +348,34 @@ HkGuardFastFail:
         movl    $10, %ecx
         int     $0x29
         .size   HkGuardFastFail, .-HkGuardFastFail
+
+        .globl  HkResumeContext
+        .type   HkResumeContext, @function
+        .p2align 4
+HkResumeContext:
+        movdqu  232(%rdi), %xmm6
+        movdqu  248(%rdi), %xmm7
+        movdqu  264(%rdi), %xmm8
+        movdqu  280(%rdi), %xmm9
+        movdqu  296(%rdi), %xmm10
+        movdqu  312(%rdi), %xmm11
+        movdqu  328(%rdi), %xmm12
+        movdqu  344(%rdi), %xmm13
+        movdqu  360(%rdi), %xmm14
+        movdqu  376(%rdi), %xmm15
+        movq    0(%rdi), %rax
+        movq    24(%rdi), %rbx
+        movq    40(%rdi), %rbp
+        movq    48(%rdi), %rsi
+        movq    96(%rdi), %r12
+        movq    104(%rdi), %r13
+        movq    112(%rdi), %r14
+        movq    120(%rdi), %r15
+        movq    128(%rdi), %r11
+        movq    32(%rdi), %rsp
+        movq    56(%rdi), %rdi
+        jmp     *%r11
+        .size   HkResumeContext, .-HkResumeContext
 )");
 
 extern "C" void HkGuardFastFail();
@@ -323,6 +393,7 @@ struct Context {
     std::uint64_t rip;
     std::uint64_t xmm[16][2];
 };
+static_assert(offsetof(Context, rip) == 128 && offsetof(Context, xmm) == 136, "HkResumeContext's offsets");
 
 constexpr int kGregOf[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
                              REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
@@ -543,39 +614,116 @@ bool AcceptingScope(const ImageCode& code, const std::uint8_t* fn, std::uint32_t
     return false;
 }
 
-// Walks the frames from ctx to the first that accepts the exception; ctx is
-// then that frame's context. False when the walk leaves the image calls of
-// this thread (unhandled) or the unwind data or stack cannot be used.
-bool FindHandler(Context& ctx, const Stack& stack, std::uintptr_t* target) {
+// How a walk up the frames ended.
+enum class Walk {
+    Handler,    // ctx is the frame whose __except accepts the exception
+    Boundary,   // ctx is a kernel routine's, at its call into the image
+    ImageCall,  // the frames reach the host's call into the image
+    Broken,     // the unwind data or the stack cannot be used
+};
+
+// Walks the image frames up from ctx; with seh, stops at the first frame
+// that accepts the exception (its JumpTarget in *target).
+Walk WalkFrames(Context& ctx, const Stack& stack, bool seh, std::uintptr_t* target) {
     for (int depth = 0; depth < 4096; ++depth) {
         const ImageCode* code = FindImageCode(ctx.rip);
         if (code == nullptr) {
-            // A return address in the host kernel: continue from the call
-            // that the image made into the kernel, if that is what lies
-            // above this frame.
+            // A return address in the host: whose call is it? The record
+            // right above this frame tells.
             CallRecord* record = t_chain;
             while (record != nullptr && reinterpret_cast<std::uintptr_t>(record) < ctx.gpr[kRsp]) {
                 record = record->previous;
             }
-            if (record == nullptr || record->kind != CallKind::Host) return false;
-            FromHostCall(reinterpret_cast<const HostCallFrame*>(record), &ctx);
-            continue;
+            if (record == nullptr) return Walk::Broken;
+            return record->kind == CallKind::Host ? Walk::Boundary : Walk::ImageCall;
         }
         const std::uint32_t rva = static_cast<std::uint32_t>(ctx.rip - code->base);
         const std::uint8_t* fn = LookupFunction(*code, rva);
         if (fn == nullptr) {
-            if (!stack.Read(ctx.gpr[kRsp], &ctx.rip, 8)) return false;
+            if (!stack.Read(ctx.gpr[kRsp], &ctx.rip, 8)) return Walk::Broken;
             ctx.gpr[kRsp] += 8;
             continue;
         }
         std::uint32_t jump = 0;
-        if (AcceptingScope(*code, fn, rva, &jump)) {
+        if (seh && AcceptingScope(*code, fn, rva, &jump)) {
             *target = code->base + jump;
-            return true;
+            return Walk::Handler;
         }
-        if (!VirtualUnwind(*code, fn, ctx, stack)) return false;
+        if (!VirtualUnwind(*code, fn, ctx, stack)) return Walk::Broken;
     }
-    return false;
+    return Walk::Broken;
+}
+
+// Where the thread goes on from ctx with t_pending: into the frame whose
+// __except accepts an exception (RAX the code), or, at a kernel routine's
+// call into the image, into HkThrowPending as if called from there. Escapes
+// to outer when neither is ahead.
+void Decide(Context& ctx, const Stack& stack, ImageCall* outer, Context* resume) {
+    const bool seh = t_pending.kind == Escape::Seh;
+    std::uintptr_t target = 0;
+    switch (WalkFrames(ctx, stack, seh, &target)) {
+    case Walk::Handler:
+        *resume = ctx;
+        resume->rip = target;
+        resume->gpr[kRax] = t_pending.code;
+        t_pending.kind = Escape::None;
+        g_dispatched.fetch_add(1, std::memory_order_relaxed);
+        return;
+    case Walk::Boundary:
+        *resume = ctx;
+        resume->gpr[kRsp] -= 8;  // the slot of the return address, which stays
+        std::memcpy(reinterpret_cast<void*>(resume->gpr[kRsp]), &ctx.rip, 8);
+        resume->rip = reinterpret_cast<std::uintptr_t>(&HkThrowPending);
+        return;
+    default:
+        if (seh) t_pending.kind = Escape::Unhandled;
+        EscapeTo(outer);
+    }
+}
+
+// The records of the frames below rsp are left with them.
+void PopRecordsBelow(std::uint64_t rsp) {
+    while (t_chain != nullptr && reinterpret_cast<std::uintptr_t>(t_chain) < rsp) t_chain = t_chain->previous;
+}
+
+[[noreturn]] void ContinueFromHostCall(const HostCallFrame* frame) {
+    ImageCall* outer = InnermostImageCall();
+    if (outer == nullptr) {
+        std::fputs("host kernel: an exception left a driver image that no host call entered\n", stderr);
+        std::terminate();
+    }
+    Context ctx;
+    FromHostCall(frame, &ctx);
+    const Stack stack{ctx.gpr[kRsp], reinterpret_cast<std::uintptr_t>(outer)};
+    Context resume;
+    Decide(ctx, stack, outer, &resume);
+    PopRecordsBelow(resume.gpr[kRsp]);
+    HkResumeContext(&resume);
+}
+
+// Throws what t_pending holds, other than an exception in flight: the
+// fast-fail trap, a bug check, or the host routine's exception.
+[[noreturn]] void ThrowPending() {
+    const Pending pending = t_pending;
+    t_pending.kind = Escape::None;
+    switch (pending.kind) {
+    case Escape::FastFail: ElamFastFail(pending.code);
+    case Escape::HostException: {
+        std::exception_ptr exception = std::move(t_exception);
+        std::rethrow_exception(exception);
+    }
+    default: break;
+    }
+    char text[160];
+    if (pending.image != nullptr) {
+        std::snprintf(text, sizeof text, "unhandled exception 0x%08X in %s at offset 0x%llX", pending.code,
+                      pending.image->name, static_cast<unsigned long long>(pending.address - pending.image->base));
+    } else {
+        std::snprintf(text, sizeof text,
+                      "unhandled exception 0x%08X at 0x%llX, in a kernel routine a driver image called",
+                      pending.code, static_cast<unsigned long long>(pending.address));
+    }
+    throw BugCheck(text);
 }
 
 bool AtFastFail(const ImageCode* code, std::uintptr_t rip) {
@@ -633,25 +781,7 @@ void LeaveImageCall(ImageCall* call) { t_chain = call->previous; }
 
 void RaiseEscape(ImageCall* call) {
     t_chain = call->previous;
-    switch (call->escape) {
-    case ImageCall::Escape::FastFail: ElamFastFail(call->code);
-    case ImageCall::Escape::HostException: {
-        std::exception_ptr exception = call->exception;
-        call->exception = nullptr;
-        std::rethrow_exception(exception);
-    }
-    default: break;
-    }
-    char text[160];
-    if (call->image != nullptr) {
-        std::snprintf(text, sizeof text, "unhandled exception 0x%08X in %s at offset 0x%llX", call->code,
-                      call->image->name, static_cast<unsigned long long>(call->address - call->image->base));
-    } else {
-        std::snprintf(text, sizeof text,
-                      "unhandled exception 0x%08X at 0x%llX, in a kernel routine a driver image called",
-                      call->code, static_cast<unsigned long long>(call->address));
-    }
-    throw BugCheck(text);
+    ThrowPending();
 }
 
 void SetKernelStubs(std::uintptr_t begin, std::uintptr_t end, std::size_t stride) {
@@ -684,37 +814,31 @@ bool DispatchImageFault(int /*sig*/, siginfo_t* /*info*/, void* ucontext, const 
     const auto rip = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
     const ImageCode* code = FindImageCode(rip);
 
-    if (AtFastFail(code, rip)) {
-        outer->escape = ImageCall::Escape::FastFail;
-        outer->code = static_cast<ULONG>(uc->uc_mcontext.gregs[REG_RCX]);
-        EscapeTo(outer);
-    }
-
     Context ctx;
-    if (code != nullptr) {
+    if (AtFastFail(code, rip)) {
+        t_pending = Pending{Escape::FastFail, static_cast<ULONG>(uc->uc_mcontext.gregs[REG_RCX]), rip, code};
+        FromUcontext(uc, &ctx);
+        if (code == nullptr) {
+            // The check of Control Flow Guard, entered by a call from the
+            // image, has put back everything it pushed.
+            std::memcpy(&ctx.rip, reinterpret_cast<const void*>(ctx.gpr[kRsp]), 8);
+            ctx.gpr[kRsp] += 8;
+        }
+    } else if (code != nullptr) {
+        t_pending = Pending{Escape::Seh, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), rip, code};
         FromUcontext(uc, &ctx);
     } else if (head->kind == CallKind::Host) {
+        t_pending = Pending{Escape::Seh, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), rip, nullptr};
         FromHostCall(reinterpret_cast<const HostCallFrame*>(head), &ctx);
     } else {
         return false;  // host code that no image called
     }
     const Stack stack{ctx.gpr[kRsp], reinterpret_cast<std::uintptr_t>(outer)};
-    std::uintptr_t target = 0;
-    if (FindHandler(ctx, stack, &target)) {
-        ctx.rip = target;
-        ctx.gpr[kRax] = static_cast<std::uint32_t>(STATUS_ACCESS_VIOLATION);
-        ToUcontext(ctx, uc);
-        while (t_chain != nullptr && reinterpret_cast<std::uintptr_t>(t_chain) < ctx.gpr[kRsp]) {
-            t_chain = t_chain->previous;
-        }
-        g_dispatched.fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-    outer->escape = ImageCall::Escape::Unhandled;
-    outer->code = static_cast<ULONG>(STATUS_ACCESS_VIOLATION);
-    outer->address = rip;
-    outer->image = code;
-    EscapeTo(outer);
+    Context resume;
+    Decide(ctx, stack, outer, &resume);
+    ToUcontext(resume, uc);
+    PopRecordsBelow(resume.gpr[kRsp]);
+    return true;
 }
 
 std::uint64_t DispatchedExceptionCount() { return g_dispatched.load(std::memory_order_relaxed); }

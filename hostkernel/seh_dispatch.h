@@ -14,7 +14,14 @@
 //     through the bridge stubs the imports resolve to. It holds the image's
 //     registers at the call, so that a fault inside the routine (a memcpy over
 //     an inaccessible page) unwinds into the image's frames as a fault inside
-//     the kernel does on Windows.
+//     the kernel does on Windows, and it catches what the routine throws.
+// Between an image frame and the HostCall above it may lie the frames of a
+// kernel routine that called back into the image (a registry query routine).
+// Whatever leaves the image there (an exception on its way to an __except
+// further up, a fast-fail, a host routine's exception) is thrown as a C++
+// exception from the point where the routine called the image, so that the
+// routine's frames unwind as C++ frames do, and is taken up again by the
+// HostCall.
 #pragma once
 
 #include "hostkernel/hostkernel.h"
@@ -23,7 +30,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 
 namespace hk::image {
 
@@ -70,13 +76,7 @@ struct CallRecord {
 };
 
 struct ImageCall : CallRecord {
-    enum class Escape { None, FastFail, Unhandled, HostException };
     sigjmp_buf env;
-    Escape escape = Escape::None;
-    ULONG code = 0;                   // fast-fail code, or exception code
-    std::uintptr_t address = 0;       // where the unhandled exception happened
-    const ImageCode* image = nullptr;  // the image holding address, if any
-    std::exception_ptr exception;     // what a host routine threw
 };
 
 void EnterImageCall(ImageCall* call);

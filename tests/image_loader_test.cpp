@@ -500,6 +500,10 @@ TEST_F(ImageBootTest, IndirectCallToAnInvalidTargetFastFails) {
 // calls Leaf from the part of it described by chained unwind information.
 // Leaf, without a RUNTIME_FUNCTION, reads from fault. Each register comes back
 // only through its own unwind code.
+//
+// Query(path, table, out) sets rbx and calls RtlQueryRegistryValues under
+// __try; the table's query routine is Faulting, in the image, which reads
+// from address 0. Its __except block stores rbx in out[0].
 struct Asm {
     Bytes code;
     std::uint32_t base;  // RVA of the first byte
@@ -527,14 +531,16 @@ struct UnwindImage {
     Bytes file;
     std::size_t top_unwind_file_offset;  // Top's UNWIND_INFO in the file
     std::size_t scope_file_offset;       // Top's scope-table entry in the file
+    static constexpr std::uint32_t kQuery = 0x1320, kFaulting = 0x1380;
 };
 
 UnwindImage MakeUnwindImage() {
     constexpr std::uint32_t kText = 0x1000, kTop = 0x1000, kOuter = 0x1100, kMiddle = 0x1200, kLeaf = 0x1300,
-                            kThunk = 0x1310;
+                            kThunk = 0x1310, kQuery = UnwindImage::kQuery, kFaulting = UnwindImage::kFaulting;
     constexpr std::uint32_t kRdata = 0x2000, kIat = 0x2060, kUnwindTop = 0x2100, kUnwindOuter = 0x2140,
-                            kUnwindMiddle = 0x2180, kUnwindChained = 0x21C0, kReloc = 0x2200;
-    Bytes text(0x400, 0xCC), rdata(0x300, 0), pdata(48, 0);
+                            kUnwindMiddle = 0x2180, kUnwindChained = 0x21C0, kUnwindQuery = 0x2280,
+                            kReloc = 0x2200;
+    Bytes text(0x400, 0xCC), rdata(0x300, 0), pdata(60, 0);
     auto place = [&](const Asm& a) { std::copy(a.code.begin(), a.code.end(), text.begin() + (a.base - kText)); };
 
     Asm top{{}, kTop};
@@ -598,6 +604,22 @@ UnwindImage MakeUnwindImage() {
     place(Asm{{}, kLeaf}({0x8B, 0x01, 0xC3}));                   // mov eax, [rcx]; ret
     place(Asm{{}, kThunk}({0xFF, 0x25}).Rel32(kIat));            // jmp [__C_specific_handler's slot]
 
+    Asm query{{}, kQuery};
+    query({0x53, 0x41, 0x54, 0x48, 0x83, 0xEC, 0x38});           // push rbx, r12; sub rsp, 0x38: prolog 7
+    query({0x4D, 0x89, 0xC4, 0x49, 0x89, 0xD0, 0x48, 0x89, 0xCA});  // mov r12, r8; mov r8, rdx; mov rdx, rcx
+    query({0x31, 0xC9, 0x45, 0x31, 0xC9});                       // xor ecx, ecx; xor r9d, r9d
+    query({0x48, 0xC7, 0x44, 0x24, 0x20, 0, 0, 0, 0});           // mov qword [rsp+0x20], 0
+    query({0x48, 0xBB}).Imm64(kSentinels[0]);                    // mov rbx, imm64
+    const std::uint32_t query_scope_begin = query.here();
+    query({0xFF, 0x15}).Rel32(kIat + 8)({0x90});                 // call [RtlQueryRegistryValues]; nop
+    const std::uint32_t query_scope_end = query.here();
+    query({0xEB, 0x04});                                         // jmp done
+    const std::uint32_t query_handler = query.here();
+    query({0x49, 0x89, 0x1C, 0x24});                             // mov [r12], rbx
+    query({0x48, 0x83, 0xC4, 0x38, 0x41, 0x5C, 0x5B, 0xC3});     // done: add rsp, 0x38; pop r12, rbx; ret
+    place(query);
+    place(Asm{{}, kFaulting}({0x31, 0xC0, 0x8B, 0x00, 0xC3}));    // xor eax, eax; mov eax, [rax]; ret
+
     // Imports: __C_specific_handler from ntoskrnl.exe.
     auto put32 = [&](std::uint32_t rva, std::uint32_t v) { pe::Put32(rdata.data() + (rva - kRdata), v); };
     auto put16 = [&](std::uint32_t rva, std::uint16_t v) { pe::Put16(rdata.data() + (rva - kRdata), v); };
@@ -607,9 +629,12 @@ UnwindImage MakeUnwindImage() {
     put32(0x2000, 0x2040);  // OriginalFirstThunk
     put32(0x200C, 0x20A0);  // Name
     put32(0x2010, kIat);    // FirstThunk
-    put32(0x2040, 0x2080);
-    put32(kIat, 0x2080);
+    for (std::uint32_t table : {0x2040u, kIat}) {
+        put32(table, 0x2080);
+        put32(table + 8, 0x20B0);
+    }
     text_at(0x2082, "__C_specific_handler");
+    text_at(0x20B2, "RtlQueryRegistryValues");
     text_at(0x20A0, "ntoskrnl.exe");
 
     // Unwind information; a code is {offset in the prolog, op | info << 4}.
@@ -644,6 +669,13 @@ UnwindImage MakeUnwindImage() {
     info(kUnwindMiddle, 0, 31, 0,
          {code(31, kSaveXmmFar, 7), 0xE0, 0, code(23, kSaveFar, 14), 0xF8, 0, code(15, kSave, 13), 0x20,
           code(7, kAllocLarge, 1), 0x108, 0});
+    after = info(kUnwindQuery, 1, 7, 0, {code(7, kAllocSmall, 6), code(3, kPush, 12), code(1, kPush, 3)});
+    put32(after, kThunk);
+    put32(after + 4, 1);
+    put32(after + 8, query_scope_begin);
+    put32(after + 12, query_scope_end);
+    put32(after + 16, 1);
+    put32(after + 20, query_handler);
     after = info(kUnwindChained, 4, 0, 0, {});
     put32(after, kMiddle);
     put32(after + 4, middle_body);
@@ -655,14 +687,15 @@ UnwindImage MakeUnwindImage() {
     const std::uint32_t functions[][3] = {{kTop, top.here(), kUnwindTop},
                                           {kOuter, outer.here(), kUnwindOuter},
                                           {kMiddle, middle_body, kUnwindMiddle},
-                                          {middle_body, middle.here(), kUnwindChained}};
-    for (std::size_t i = 0; i < 4; ++i) {
+                                          {middle_body, middle.here(), kUnwindChained},
+                                          {kQuery, query.here(), kUnwindQuery}};
+    for (std::size_t i = 0; i < 5; ++i) {
         for (int k = 0; k < 3; ++k) pe::Put32(pdata.data() + 12 * i + 4 * k, functions[i][k]);
     }
 
     pe::ImageLayout layout;
     layout.sections = {{".text", text, kText, 0}, {".rdata", rdata, kRdata, 0}, {".pdata", pdata, 0x3000, 0}};
-    const std::uint32_t directories[][3] = {{1, 0x2000, 40}, {3, 0x3000, 48}, {5, kReloc, 12}, {12, kIat, 16}};
+    const std::uint32_t directories[][3] = {{1, 0x2000, 40}, {3, 0x3000, 60}, {5, kReloc, 12}, {12, kIat, 24}};
     for (const auto& d : directories) {
         layout.directories[d[0]][0] = d[1];
         layout.directories[d[0]][1] = d[2];
@@ -702,6 +735,41 @@ TEST_F(KernelTest, UnwindingRestoresEveryFrameKindUpToTheHandler) {
     EXPECT_EQ(image->entry()(reinterpret_cast<PDRIVER_OBJECT>(&readable), reinterpret_cast<PUNICODE_STRING>(out)),
               STATUS_SUCCESS);
     munmap(fault, 4096);
+}
+
+// An exception in an image callback that a kernel routine called reaches the
+// __except of the image frame that called the routine; the routine's own
+// frames unwind on the way as C++ frames.
+TEST_F(KernelTest, ExceptionInACallbackOfAKernelRoutineReachesTheImageFrameAbove) {
+    const auto image = hk::LoadedImage::Load(MakeUnwindImage().file, "unwind.sys");
+    const std::u16string key = u"\\Registry\\Machine\\Software\\Unwind";
+    hk::TheRegistry().SetValue(key, u"Value", REG_DWORD, {1, 0, 0, 0});
+    std::u16string name = u"Value";
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].QueryRoutine =
+        reinterpret_cast<PRTL_QUERY_REGISTRY_ROUTINE>(image->base() + UnwindImage::kFaulting);
+    table[0].Name = name.data();
+    using QueryRoutine = NTSTATUS(NTAPI*)(PCWSTR, PRTL_QUERY_REGISTRY_TABLE, std::uint64_t*);
+    const auto query = reinterpret_cast<QueryRoutine>(image->base() + UnwindImage::kQuery);
+    std::uint64_t out[1] = {};
+    const std::uint64_t dispatched = hk::ImageExceptionCount();
+
+    const NTSTATUS status = hk::image::CallIntoImage([&] { return query(key.c_str(), table, out); });
+
+    EXPECT_EQ(status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(hk::ImageExceptionCount() - dispatched, 1u);
+    EXPECT_EQ(out[0], kSentinels[0]) << "rbx as the image had it at its call";
+
+    // Without a handler above, the same fault is a bug check.
+    try {
+        hk::image::CallIntoImage([&] {
+            return table[0].QueryRoutine(name.data(), REG_DWORD, nullptr, 0, nullptr, nullptr);
+        });
+        ADD_FAILURE() << "no bug check";
+    } catch (const hk::BugCheck& check) {
+        EXPECT_NE(std::string(check.what()).find("in unwind.sys at offset 0x1382"), std::string::npos)
+            << check.what();
+    }
 }
 
 // Scope tables and unwind codes the dispatch cannot serve are refused at load.
