@@ -261,10 +261,10 @@ HkInvokeHostRoutine:
         .cfi_endproc
         .size   HkInvokeHostRoutine, .-HkInvokeHostRoutine
 
-        .globl  HkGuardDispatchICall
-        .type   HkGuardDispatchICall, @function
-        .p2align 4
-HkGuardDispatchICall:
+        # The Windows volatile registers, kept around the validity check
+        # (which runs with the host's convention); the flags of its result
+        # survive the restore.
+        .macro SAVE_WINDOWS_VOLATILES
         pushq   %rax
         pushq   %rcx
         pushq   %rdx
@@ -279,9 +279,8 @@ HkGuardDispatchICall:
         movaps  %xmm3, 80(%rsp)
         movaps  %xmm4, 96(%rsp)
         movaps  %xmm5, 112(%rsp)
-        movq    %rax, %rcx
-        call    HkGuardValidTarget@PLT
-        testb   %al, %al
+        .endm
+        .macro RESTORE_WINDOWS_VOLATILES
         movaps  32(%rsp), %xmm0
         movaps  48(%rsp), %xmm1
         movaps  64(%rsp), %xmm2
@@ -296,6 +295,17 @@ HkGuardDispatchICall:
         popq    %rdx
         popq    %rcx
         popq    %rax
+        .endm
+
+        .globl  HkGuardDispatchICall
+        .type   HkGuardDispatchICall, @function
+        .p2align 4
+HkGuardDispatchICall:
+        SAVE_WINDOWS_VOLATILES
+        movq    %rax, %rcx
+        call    HkGuardValidTarget@PLT
+        testb   %al, %al
+        RESTORE_WINDOWS_VOLATILES
         je      1f
         jmp     *%rax
 1:      movq    %rax, %rdx
@@ -306,36 +316,10 @@ HkGuardDispatchICall:
         .type   HkGuardCheckICall, @function
         .p2align 4
 HkGuardCheckICall:
-        pushq   %rax
-        pushq   %rcx
-        pushq   %rdx
-        pushq   %r8
-        pushq   %r9
-        pushq   %r10
-        pushq   %r11
-        subq    $128, %rsp
-        movaps  %xmm0, 32(%rsp)
-        movaps  %xmm1, 48(%rsp)
-        movaps  %xmm2, 64(%rsp)
-        movaps  %xmm3, 80(%rsp)
-        movaps  %xmm4, 96(%rsp)
-        movaps  %xmm5, 112(%rsp)
+        SAVE_WINDOWS_VOLATILES
         call    HkGuardValidTarget@PLT
         testb   %al, %al
-        movaps  32(%rsp), %xmm0
-        movaps  48(%rsp), %xmm1
-        movaps  64(%rsp), %xmm2
-        movaps  80(%rsp), %xmm3
-        movaps  96(%rsp), %xmm4
-        movaps  112(%rsp), %xmm5
-        leaq    128(%rsp), %rsp
-        popq    %r11
-        popq    %r10
-        popq    %r9
-        popq    %r8
-        popq    %rdx
-        popq    %rcx
-        popq    %rax
+        RESTORE_WINDOWS_VOLATILES
         je      1f
         ret
 1:      movq    %rcx, %rdx
