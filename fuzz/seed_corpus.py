@@ -10,6 +10,7 @@ at their RVAs), as the image-reader targets take them, with trailing zero
 bytes cut off. Needs python3-pefile. Run it again to refresh the seeds; the
 fuzzers add what they find to their own working corpus, not to these folders.
 """
+import json
 import os
 import re
 import struct
@@ -131,8 +132,72 @@ def main():
     write("reg_text", "every-kind-utf8", sample.encode("utf-8"))
     write("reg_text", "regedit4", b'REGEDIT4\r\n\r\n[HKLM\\A]\r\n"M"=hex(7):61,00,62,00,00\r\n"N"="\xe9"\r\n')
 
+    # Rule sets: rules files, and configuration keys in registry text.
+    write("rules_file", "demo.reg", open(demo_reg, "rb").read())
+    write("rules_file", "demo-build.reg", open(build_reg, "rb").read())
+    write("rules_file", "every-type.toml", b"""service = "BootGuardElam"
+exclusions = ['\\oem\\oldfw.sys', 'x.sys']
+
+[switches]
+enabled = true
+driver_blocking = 1
+block_failed_code_integrity = true
+
+[[rule]]
+label = "by name"
+type = "file-name"
+value = "rootkit.sys"
+
+[[rule]]
+type = 2
+value = "cheatcore.pdb"
+vps = true
+
+[[rule]]
+type = "pdb-guid"
+value = "{01234567-89ab-cdef-0123-456789abcdef}"
+
+[[rule]]
+type = "image-hash"
+hex = "6D028D29551B2FC61BFC3C387548DCCA391C591A456189981086DE8E4375F9BF"
+
+[[rule]]
+label = "fw 1.x"
+type = "original-name-version"
+value = "fwfilter.sys"
+min = "1.0.0.0"
+max = "1.65535.65535.65535"
+
+[[rule]]
+type = "thumbprint-version"
+value = "00112233445566778899aabbccddeeff01234567"
+min = "0.0.0.0"
+max = "65535.65535.65535.65535"
+""")
+    write("rules_file", "switches-only.toml", b'[switches]\nenabled = 0\ndriver_blocking = 2147483649\n')
+
+    # Block lists: the head of each real list.
+    data = os.path.join(ROOT, "data")
+    with open(os.path.join(data, "loldrivers-samples.csv"), "rb") as f:
+        write("import_loldrivers", "loldrivers-head.csv", b"".join(f.readlines()[:40]))
+    write("import_loldrivers", "quoted.csv",
+          b'id,category,filename,original_filename,file_version,authentihash_sha256,company\n'
+          b'1,x,"a,b.sys","a,b.sys","1.2.3.4",' + b"AB" * 32 + b',"Co, ""Ltd"""\n2,x,,,,,\n')
+    lines = open(os.path.join(data, "ms-driver-block-rules.xml"), "rb").read().splitlines(keepends=True)
+    head = [l for l in lines[:25]]
+    deny = [l for l in lines if l.lstrip().startswith(b"<Deny ")][:12]
+    attrib = [l for l in lines if l.lstrip().startswith(b"<FileAttrib ")][:8]
+    ref = attrib[0].split(b'ID="')[1].split(b'"')[0]
+    xml = b"".join(head[:head.index(next(l for l in head if b"<FileRules>" in l)) + 1] + deny + attrib)
+    xml += (b'  </FileRules>\n  <Signers>\n    <Signer ID="ID_SIGNER_X" Name="x">\n'
+            b'      <FileAttribRef RuleID="' + ref + b'" />\n    </Signer>\n  </Signers>\n</SiPolicy>\n')
+    write("import_block_rules", "block-rules-head.xml", xml)
+
     # Scenarios over the demo.
-    write("scenario", "demo.json", open(os.path.join(ROOT, "demo", "demo.json"), "rb").read())
+    # The demo's scenario, over the configuration files kept in fuzz/scenario/.
+    demo = json.load(open(os.path.join(ROOT, "demo", "demo.json")))
+    demo["registry"] = ["demo.reg", "demo-build.reg"]
+    write("scenario", "demo.json", json.dumps(demo, indent=2).encode() + b"\n")
     write("scenario", "events.json", b'''{"registry": ["demo.reg", "demo-build.reg"],
  "code_integrity_options": 3,
  "kernel_debugger": {"enabled": true, "present": true},
