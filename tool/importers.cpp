@@ -179,6 +179,20 @@ private:
     std::vector<std::size_t> starts_;  // offsets at which lines 2, 3, ... start
 };
 
+// Refuses text that is not UTF-8 (after a byte-order mark), naming the line:
+// what a list holds goes into labels, comments, a rules file and JSON, which
+// all carry UTF-8 only.
+void CheckUtf8(const Bytes& bytes, const std::string& path) {
+    const std::size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+    const std::string text(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
+    const std::string again = hk::Utf16ToUtf8(hk::Utf8ToUtf16(text));  // malformed bytes come back changed
+    if (again == text) return;
+    const auto at = std::mismatch(text.begin(), text.end(), again.begin(), again.end()).first;
+    throw ToolError(path + ":" + std::to_string(LineIndex(bytes).LineAt(
+                                     static_cast<std::ptrdiff_t>(start) + (at - text.begin()))),
+                    "not UTF-8 text");
+}
+
 }  // namespace
 
 void Tally::Add(const std::string& name, std::size_t n) {
@@ -200,6 +214,7 @@ std::size_t Tally::Total() const {
 ImportResult ImportLolDrivers(const std::string& path) { return ImportLolDrivers(ReadWholeFile(path), path); }
 
 ImportResult ImportLolDrivers(const Bytes& bytes, const std::string& path) {
+    CheckUtf8(bytes, path);
     std::vector<CsvRow> rows = ReadCsv(path, bytes);
     if (rows.empty()) throw ToolError(path, "empty: no header line");
     const CsvRow header = std::move(rows.front());
@@ -285,6 +300,8 @@ ImportResult ImportMsBlockRules(const Bytes& bytes, const std::string& path) {
         throw ToolError(path + ":" + std::to_string(lines.LineAt(parsed.offset)),
                         std::string("malformed XML: ") + parsed.description());
     }
+    // Other encodings pugixml converts; UTF-8 it takes as it stands.
+    if (parsed.encoding == pugi::encoding_utf8) CheckUtf8(bytes, path);
     const pugi::xml_node policy = document.document_element();
     if (LocalName(policy) != "SiPolicy") {
         throw ToolError(path, "not an App Control policy: the root element is <" + std::string(policy.name()) +
