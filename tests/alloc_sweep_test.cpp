@@ -85,7 +85,7 @@ std::u16string ValueName(int type, bool second) {
 // The generated rules of one type: fillers that match nothing around the
 // rules that match the fixture images.
 std::vector<std::u16string> GeneratedRules(int type, const std::vector<std::u16string>& matching) {
-    constexpr int kFillers = 30;
+    constexpr int kFillers = 20;
     const bool ranged = RuleTypeHasVersionRange(type) != 0;
     std::vector<std::u16string> rules;
     for (int i = 0; i < kFillers; ++i) {
@@ -452,7 +452,7 @@ protected:
 };
 
 TEST_P(AllocSweepTest, DriverEntry) {
-    EXPECT_GT(baseline_control_.allocations[Phase::Entry], 600u) << "a few hundred rules";
+    EXPECT_GT(baseline_control_.allocations[Phase::Entry], 450u) << "a few hundred rules";
     Sweep(Phase::Entry);
 }
 
