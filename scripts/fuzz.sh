@@ -40,7 +40,7 @@ run_one() {
   # else still reaches the sanitizer's report.
   ASAN_OPTIONS=${ASAN_OPTIONS:-allow_user_segv_handler=1} \
   UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
-    "$out/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    "$out/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$out/findings/$target/" \
       "$out/work/$target" "fuzz/corpus/$target" >"$out/logs/$target.log" 2>&1 || status=$?
   echo "$status" >"$out/logs/$target.status"

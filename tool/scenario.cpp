@@ -86,7 +86,7 @@ std::unique_ptr<LoadedScenario> LoadScenario(const std::string& path) {
     json root;
     try {
         root = json::parse(bytes.begin(), bytes.end());
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {  // a syntax error, or a number too large for a double
         std::string what = error.what();
         if (const auto bracket = what.find("] "); what.rfind("[json.exception", 0) == 0 && bracket != std::string::npos) {
             what = what.substr(bracket + 2);
