@@ -35,9 +35,11 @@ std::optional<std::uint64_t> CleanVersion(const std::string& text) {
     }
 }
 
-std::string NoSemicolons(std::string text) {
+// A label that the rule text can carry: no ';', which ends the field, and no
+// NUL, which ends the string in its value.
+std::string SafeLabel(std::string text) {
     for (char& c : text) {
-        if (c == ';') c = '_';
+        if (c == ';' || c == '\0') c = '_';
     }
     return text;
 }
@@ -252,7 +254,7 @@ ImportResult ImportLolDrivers(const Bytes& bytes, const std::string& path) {
             return found == column.end() ? std::string() : row.fields[found->second];
         };
         const std::string id = field("id");
-        const std::string label = NoSemicolons("lol-" + id.substr(0, 8));
+        const std::string label = SafeLabel("lol-" + id.substr(0, 8));
         std::string comment = "LOLDrivers " + id;
         for (const char* extra : {"filename", "category", "company"}) {
             if (!field(extra).empty()) comment += ", " + field(extra);
@@ -343,7 +345,7 @@ ImportResult ImportMsBlockRules(const Bytes& bytes, const std::string& path) {
         const std::string id = rule.attribute("ID").value();
         const std::string friendly = rule.attribute("FriendlyName").value();
         std::string label = id.rfind("ID_", 0) == 0 ? id.substr(3) : id;
-        label = NoSemicolons("ms-" + label);
+        label = SafeLabel("ms-" + label);
         const std::string comment = friendly.empty() ? id : id + ": " + friendly;
         const Place place{path, lines.LineAt(rule.offset_debug()), "", 0, false};
 
