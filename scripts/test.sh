@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 
 logs=build/test-logs
 mkdir -p "$logs"
+rm -f "$logs"/*.log
 failed=0
 summary=()
 
@@ -44,4 +45,9 @@ verdict=passed
 [ "$failed" -eq 0 ] || verdict=FAILED
 echo
 echo "test.sh $verdict: $(IFS=';'; echo "${summary[*]}" | sed 's/;/; /g')"
+# The tests of both CTest runs, counted the way CTest counts them.
+read -r passed failed_tests < <(cat "$logs"/host.log "$logs"/sanitize.log 2>/dev/null |
+  sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+)$/\1 \2/p' |
+  awk '{f += $1; t += $2} END {print t - f, f}')
+echo "${passed:-0} passed, ${failed_tests:-0} failed"
 exit "$failed"
