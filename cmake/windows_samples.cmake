@@ -29,7 +29,7 @@ endfunction()
 function(elam_windows_image image obj rc res machine comment)
   add_custom_command(
     OUTPUT ${res}
-    COMMAND ${ELAM_WIN_RC} /fo ${res} ${rc}
+    COMMAND ${ELAM_WIN_RC} /fo ${res} -- ${rc}
     DEPENDS ${rc}
     COMMENT "Compiling the resources of ${comment}"
     VERBATIM)

@@ -286,7 +286,7 @@ BEGIN
 END
 """ % (commas, commas, version, original))
         res, image = self.path(stem + ".res"), self.path(stem + ".sys")
-        subprocess.run([rc_tool, "/fo", res, rc], check=True, capture_output=True)
+        subprocess.run([rc_tool, "/fo", res, "--", rc], check=True, capture_output=True)
         subprocess.run([linker, "/nologo", "/nodefaultlib", "/machine:x64", "/driver", "/subsystem:native",
                         "/entry:DriverEntry", "/out:" + image, obj, res], check=True, capture_output=True)
         return image
