@@ -67,44 +67,38 @@ BOOLEAN WalkBytes(PLIST_ENTRY Head, const FACT& Fact) {
     return FALSE;
 }
 
-// 8-bit text, ignoring case. The platform folds the ASCII letters to their
-// capitals and keeps the rest of ASCII, so two ASCII first characters that
-// differ after that folding never compare equal.
-BOOLEAN WalkAnsi(PLIST_ENTRY Head, const FACT& Fact) {
-    ANSI_STRING input;
-    input.Length = input.MaximumLength = (USHORT)Fact.Length;
-    input.Buffer = (PCHAR)Fact.Input;
-    const ULONG first = *(const UCHAR*)Fact.Input;
-    const BOOLEAN firstIsAscii = first < 0x80;
-    const ULONG firstFolded = FoldAscii(first);
-    for (PLIST_ENTRY link = Head->Flink; link != Head; link = link->Flink) {
-        const RULE_ENTRY* rule = CONTAINING_RECORD(link, RULE_ENTRY, Links);
-        if (!IsCandidate(Fact, rule)) {
-            continue;
-        }
-        const ULONG ruleFirst = rule->Data[0];
-        if (firstIsAscii && ruleFirst < 0x80 && FoldAscii(ruleFirst) != firstFolded) {
-            continue;
-        }
-        ANSI_STRING data;
-        data.Length = data.MaximumLength = (USHORT)rule->DataLength;
-        data.Buffer = (PCHAR)rule->Data;
-        if (RtlCompareString(&data, &input, TRUE) == 0 && RangeHolds(Fact, rule)) {
-            return TRUE;
-        }
-    }
-    return FALSE;
+// Text, ignoring case: 8-bit or UTF-16, as the traits below give. The
+// platform folds the ASCII letters to their capitals and keeps the rest of
+// ASCII, so two ASCII first characters that differ after that folding never
+// compare equal. First reads the first character of text that holds at
+// least one whole character.
+struct ANSI_TEXT {
+    typedef ANSI_STRING STRING;
+    static ULONG First(const UCHAR* Data) { return Data[0]; }
+    static LONG Compare(STRING* A, STRING* B) { return RtlCompareString(A, B, TRUE); }
+};
+
+// The first code unit is read bytewise, low byte first.
+struct UNICODE_TEXT {
+    typedef UNICODE_STRING STRING;
+    static ULONG First(const UCHAR* Data) { return (ULONG)Data[0] | ((ULONG)Data[1] << 8); }
+    static LONG Compare(STRING* A, STRING* B) { return RtlCompareUnicodeString(A, B, TRUE); }
+};
+
+template <typename TEXT>
+inline void CountedString(typename TEXT::STRING* String, PCVOID Data, ULONG Length) {
+    String->Length = String->MaximumLength = (USHORT)Length;
+    String->Buffer = (decltype(String->Buffer))Data;
 }
 
-// UTF-16 text, ignoring case; the same for the first code unit (read
-// bytewise, low byte first). A fact of one byte holds no whole code unit:
-// there every candidate goes to the platform's comparison.
-BOOLEAN WalkUnicode(PLIST_ENTRY Head, const FACT& Fact) {
-    UNICODE_STRING input;
-    input.Length = input.MaximumLength = (USHORT)Fact.Length;
-    input.Buffer = (PWCH)Fact.Input;
-    const UCHAR* bytes = (const UCHAR*)Fact.Input;
-    const ULONG first = Fact.Length >= sizeof(WCHAR) ? (ULONG)bytes[0] | ((ULONG)bytes[1] << 8) : 0x80;
+template <typename TEXT>
+BOOLEAN WalkText(PLIST_ENTRY Head, const FACT& Fact) {
+    typename TEXT::STRING input;
+    CountedString<TEXT>(&input, Fact.Input, Fact.Length);
+    // A fact too short to hold one whole character (one byte of UTF-16) has
+    // no first character to compare: every candidate goes to the platform.
+    const ULONG first =
+        Fact.Length >= sizeof(*input.Buffer) ? TEXT::First((const UCHAR*)Fact.Input) : 0x80;
     const BOOLEAN firstIsAscii = first < 0x80;
     const ULONG firstFolded = FoldAscii(first);
     for (PLIST_ENTRY link = Head->Flink; link != Head; link = link->Flink) {
@@ -113,15 +107,14 @@ BOOLEAN WalkUnicode(PLIST_ENTRY Head, const FACT& Fact) {
             continue;
         }
         if (firstIsAscii) {
-            const ULONG ruleFirst = (ULONG)rule->Data[0] | ((ULONG)rule->Data[1] << 8);
+            const ULONG ruleFirst = TEXT::First(rule->Data);
             if (ruleFirst < 0x80 && FoldAscii(ruleFirst) != firstFolded) {
                 continue;
             }
         }
-        UNICODE_STRING data;
-        data.Length = data.MaximumLength = (USHORT)rule->DataLength;
-        data.Buffer = (PWCH)rule->Data;
-        if (RtlCompareUnicodeString(&data, &input, TRUE) == 0 && RangeHolds(Fact, rule)) {
+        typename TEXT::STRING data;
+        CountedString<TEXT>(&data, rule->Data, rule->DataLength);
+        if (TEXT::Compare(&data, &input) == 0 && RangeHolds(Fact, rule)) {
             return TRUE;
         }
     }
@@ -162,9 +155,9 @@ BOOLEAN MatchRule(LONG RuleType, PCVOID Input, ULONG InputLength, ULONGLONG File
     fact.Ranged = ranged;
     switch (comparison) {
     case COMPARE_UNICODE:
-        return WalkUnicode(head, fact);
+        return WalkText<UNICODE_TEXT>(head, fact);
     case COMPARE_ANSI:
-        return WalkAnsi(head, fact);
+        return WalkText<ANSI_TEXT>(head, fact);
     default:
         return WalkBytes(head, fact);
     }
