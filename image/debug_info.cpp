@@ -52,18 +52,10 @@ VOID ReadPdbFileName(PDEBUG_READ Read, ULONG64 Path, ULONG Length) {
         return;
     }
 
-    PANSI_STRING Name = (PANSI_STRING)ExAllocatePoolWithTag(
-        PagedPool, sizeof(ANSI_STRING) + NameLength, ELAM_POOL_TAG);
-    if (Name == NULL) {
-        return;
+    PANSI_STRING Name = CopyImageString(Field + Start, NameLength, (USHORT)NameLength, &Read->Pending);
+    if (Name != NULL) {
+        *Read->PdbFileName = Name;
     }
-    Read->Pending = Name;
-    Name->Length = (USHORT)NameLength;
-    Name->MaximumLength = (USHORT)NameLength;
-    Name->Buffer = (PCHAR)(Name + 1);
-    RtlCopyMemory(Name->Buffer, Field + Start, NameLength);
-    *Read->PdbFileName = Name;
-    Read->Pending = NULL;
 }
 
 // Steps 2 to 6, run under the fault guard.

@@ -29,3 +29,23 @@ inline ULONG ReadImageUlong(PCIMAGE_VIEW Image, ULONG64 Offset) {
     __builtin_memcpy(&Value, Image->Base + Offset, sizeof(Value));
     return Value;
 }
+
+// A copy of Bytes bytes of the image at Source, in one new pool block laid out
+// as a counted string of type STRING: the header, then the characters, of
+// which Length bytes count. The block is recorded in *Pending while the bytes
+// are copied, so that whoever ends a walk on a fault can free it, and the
+// record is cleared once the copy is whole. NULL when the pool has no block.
+template <typename STRING>
+STRING* CopyImageString(const UCHAR* Source, SIZE_T Bytes, USHORT Length, STRING* volatile* Pending) {
+    STRING* String = (STRING*)ExAllocatePoolWithTag(PagedPool, sizeof(STRING) + Bytes, ELAM_POOL_TAG);
+    if (String == NULL) {
+        return NULL;
+    }
+    *Pending = String;
+    String->Length = Length;
+    String->MaximumLength = (USHORT)Bytes;
+    String->Buffer = (decltype(String->Buffer))(String + 1);
+    RtlCopyMemory(String->Buffer, Source, Bytes);
+    *Pending = NULL;
+    return String;
+}

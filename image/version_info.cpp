@@ -119,18 +119,12 @@ VOID ReadOriginalFilename(PVERSION_READ Read, ULONG64 Block) {
                 return;
             }
             const SIZE_T Bytes = (SIZE_T)Characters * sizeof(WCHAR);
-            PUNICODE_STRING String = (PUNICODE_STRING)ExAllocatePoolWithTag(
-                PagedPool, sizeof(UNICODE_STRING) + Bytes, ELAM_POOL_TAG);
-            if (String == NULL) {
-                return;
+            // The value's final character is not counted.
+            PUNICODE_STRING String = CopyImageString(Image->Base + Value, Bytes,
+                                                     (USHORT)(Bytes - sizeof(WCHAR)), &Read->Pending);
+            if (String != NULL) {
+                *Read->OriginalFilename = String;
             }
-            Read->Pending = String;
-            String->Length = (USHORT)(Bytes - sizeof(WCHAR));
-            String->MaximumLength = (USHORT)Bytes;
-            String->Buffer = (PWCH)(String + 1);
-            RtlCopyMemory(String->Buffer, Image->Base + Value, Bytes);
-            *Read->OriginalFilename = String;
-            Read->Pending = NULL;
             return;
         }
         Position += AlignUp4(Length);
