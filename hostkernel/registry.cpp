@@ -203,8 +203,10 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE& entry, const RegValue& valu
                               static_cast<ULONG>(data.size()), context, entry.EntryContext);
 }
 
-NTSTATUS QueryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                     PVOID Context) {
+// Both query routines, each counting its calls in its own counter.
+NTSTATUS QueryValues(std::size_t& calls, ULONG RelativeTo, PCWSTR Path,
+                     PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context) {
+    ++calls;
     std::u16string top;
     NTSTATUS status = ResolveKey(RelativeTo, Path, top);
     if (!NT_SUCCESS(status)) return status;
@@ -291,8 +293,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                                  PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID Environment) {
     (void)Environment;
-    ++hk::State().query_registry_calls;
-    return hk::QueryValues(RelativeTo, Path, QueryTable, Context);
+    return hk::QueryValues(hk::State().query_registry_calls, RelativeTo, Path, QueryTable, Context);
 }
 
 // Served through MmGetSystemRoutineAddress only, as on kernels that export it.
@@ -300,8 +301,8 @@ extern "C" NTSTATUS NTAPI HostRtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR 
                                                        PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                        PVOID Context, PVOID Environment) {
     (void)Environment;
-    ++hk::State().query_registry_ex_calls;
-    return hk::QueryValues(RelativeTo, Path, QueryTable, Context);
+    return hk::QueryValues(hk::State().query_registry_ex_calls, RelativeTo, Path, QueryTable,
+                           Context);
 }
 
 extern "C" NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,

@@ -200,16 +200,9 @@ HkHostCallBridge:
         movq    %r13, 112(%rsp)
         movq    %r14, 120(%rsp)
         movq    %r15, 128(%rsp)
-        movaps  %xmm6, 144(%rsp)
-        movaps  %xmm7, 160(%rsp)
-        movaps  %xmm8, 176(%rsp)
-        movaps  %xmm9, 192(%rsp)
-        movaps  %xmm10, 208(%rsp)
-        movaps  %xmm11, 224(%rsp)
-        movaps  %xmm12, 240(%rsp)
-        movaps  %xmm13, 256(%rsp)
-        movaps  %xmm14, 272(%rsp)
-        movaps  %xmm15, 288(%rsp)
+        .irp    n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+        movaps  %xmm\n, (144 + (\n - 6) * 16)(%rsp)
+        .endr
         movq    %rsp, %rcx
         subq    $32, %rsp
         .cfi_adjust_cfa_offset 32
@@ -232,22 +225,10 @@ HkInvokeHostRoutine:
         .cfi_def_cfa_register %rbp
         subq    $96, %rsp
         movq    56(%rcx), %rax
-        movq    32(%rax), %r10
-        movq    %r10, 32(%rsp)
-        movq    40(%rax), %r10
-        movq    %r10, 40(%rsp)
-        movq    48(%rax), %r10
-        movq    %r10, 48(%rsp)
-        movq    56(%rax), %r10
-        movq    %r10, 56(%rsp)
-        movq    64(%rax), %r10
-        movq    %r10, 64(%rsp)
-        movq    72(%rax), %r10
-        movq    %r10, 72(%rsp)
-        movq    80(%rax), %r10
-        movq    %r10, 80(%rsp)
-        movq    88(%rax), %r10
-        movq    %r10, 88(%rsp)
+        .irp    slot, 32, 40, 48, 56, 64, 72, 80, 88
+        movq    \slot(%rax), %r10
+        movq    %r10, \slot(%rsp)
+        .endr
         movq    16(%rcx), %r11
         movq    32(%rcx), %rdx
         movq    40(%rcx), %r8
