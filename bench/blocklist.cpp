@@ -4,6 +4,7 @@
 #include "harness/boot.h"
 #include "hostkernel/pe_image.h"
 #include "hostkernel/regfile.h"
+#include "tests/support/registry_data.h"
 
 #include <cstdint>
 #include <map>
@@ -15,7 +16,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// REG_MULTI_SZ data <-> its strings.
+// The strings of REG_MULTI_SZ data.
 std::vector<std::u16string> MultiStrings(const Bytes& data) {
     std::vector<std::u16string> strings;
     std::u16string current;
@@ -30,20 +31,6 @@ std::vector<std::u16string> MultiStrings(const Bytes& data) {
     }
     if (!current.empty()) strings.push_back(std::move(current));
     return strings;
-}
-
-Bytes MultiStringData(const std::vector<std::u16string>& strings) {
-    Bytes data;
-    auto put = [&data](char16_t c) {
-        data.push_back(static_cast<std::uint8_t>(c));
-        data.push_back(static_cast<std::uint8_t>(c >> 8));
-    };
-    for (const auto& s : strings) {
-        for (char16_t c : s) put(c);
-        put(0);
-    }
-    put(0);
-    return data;
 }
 
 // The rule type of a rule value: "DrvBlockType5" and "DrvBlockType5Vps" are
@@ -67,16 +54,6 @@ int HexValue(char16_t c) {
     if (c >= u'a' && c <= u'f') return c - u'a' + 10;
     if (c >= u'A' && c <= u'F') return c - u'A' + 10;
     return -1;
-}
-
-std::u16string HexText(const Bytes& bytes) {
-    static const char16_t digits[] = u"0123456789ABCDEF";
-    std::u16string text;
-    for (std::uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
 }
 
 std::uint64_t SplitMix(std::uint64_t x) {
@@ -140,7 +117,7 @@ std::u16string VaryRuleString(int type, const std::u16string& rule, unsigned cop
     std::size_t begin = 0, end = 0;
     Bytes data;
     if (!SplitRule(rule, &begin, &end, &data)) return rule;
-    return rule.substr(0, begin) + HexText(VaryData(type, std::move(data), copy)) + rule.substr(end);
+    return rule.substr(0, begin) + regdata::Hex(VaryData(type, std::move(data), copy)) + rule.substr(end);
 }
 
 // What makes a rule the same rule for the driver: its type, its data (text
@@ -158,7 +135,7 @@ std::u16string RuleIdentity(int type, const std::u16string& rule) {
     } else if (IsAnsiTextType(type)) {
         for (auto& b : data) b = (b >= 'a' && b <= 'z') ? static_cast<std::uint8_t>(b - 0x20) : b;
     }
-    return std::u16string(1, static_cast<char16_t>(u'A' + type)) + u';' + HexText(data) +
+    return std::u16string(1, static_cast<char16_t>(u'A' + type)) + u';' + regdata::Hex(data) +
            hk::FoldCase(rule.substr(end));
 }
 
@@ -193,7 +170,7 @@ BlockList Scale(const BlockList& shipped, unsigned scale) {
         }
         for (const auto& rule : strings) identities.insert(RuleIdentity(type, rule));
         rules += strings.size();
-        value.data = MultiStringData(strings);
+        value.data = regdata::MultiSz(strings);
     }
     if (identities.size() != rules) {
         Fail("the list of scale " + std::to_string(scale) + " holds " +

@@ -42,28 +42,11 @@ const std::string kDemoDir = std::string(ELAM_FIXTURE_DIR) + "/../../demo";
 // ---------------------------------------------------------------------------
 // Rule text
 // ---------------------------------------------------------------------------
-std::u16string Hex(const Bytes& bytes) {
-    static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-    std::u16string out;
-    for (std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
-    }
-    return out;
-}
+using regdata::Hex;
+using regdata::Range;
+using regdata::Version;
 Bytes Utf16Bytes(std::u16string_view text) { return regdata::Le(text); }
 Bytes AnsiBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-constexpr ULONGLONG Version(ULONGLONG a, ULONGLONG b, ULONGLONG c, ULONGLONG d) {
-    return a << 48 | b << 32 | c << 16 | d;
-}
-std::u16string Range(ULONGLONG min, ULONGLONG max) {
-    Bytes bytes;
-    for (ULONGLONG v : {min, max}) {
-        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-    return Hex(bytes);
-}
 
 // The GUID of an image's CodeView record, read straight from its bytes.
 Bytes CodeViewGuid(const hk::MappedImage& image) {

@@ -9,6 +9,7 @@
 #include "hostkernel/regfile.h"
 
 #include "support/kernel_test.h"
+#include "support/registry_data.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -39,15 +40,7 @@ constexpr ULONG kKnownBad = BdCbClassificationKnownBadImage;
 // ---------------------------------------------------------------------------
 // Rule text as it stands in the registry
 // ---------------------------------------------------------------------------
-std::string Hex(const Bytes& bytes) {
-    std::string out;
-    char digits[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(digits, sizeof(digits), "%02X", b);
-        out += digits;
-    }
-    return out;
-}
+constexpr auto Hex = &regdata::Hex<char>;
 
 // UTF-16LE text, as the file-name and original-name rules hold it.
 std::string U16Hex(std::u16string_view text) {
@@ -59,18 +52,8 @@ std::string U16Hex(std::u16string_view text) {
 // 8-bit text, as the debug-record name rules hold it.
 std::string AnsiHex(std::string_view text) { return Hex(Bytes(text.begin(), text.end())); }
 
-constexpr ULONGLONG Version(ULONGLONG a, ULONGLONG b, ULONGLONG c, ULONGLONG d) {
-    return a << 48 | b << 32 | c << 16 | d;
-}
-
-// A version range: both bounds least significant byte first.
-std::string Range(ULONGLONG min, ULONGLONG max) {
-    Bytes bytes;
-    for (ULONGLONG v : {min, max}) {
-        for (int i = 0; i < 8; ++i) bytes.push_back(std::uint8_t(v >> (8 * i)));
-    }
-    return Hex(bytes);
-}
+using regdata::Version;
+constexpr auto Range = &regdata::Range<char>;
 
 Bytes Sequence(std::uint8_t first, std::size_t count) {
     Bytes bytes(count);
@@ -695,15 +678,20 @@ INSTANTIATE_TEST_SUITE_P(
 // Configuration switched off or missing
 // ---------------------------------------------------------------------------
 
-TEST_P(BootTest, BootWithoutConfigurationKeyLoadsAndBlocksNothing) {
+// One driver, a.sys, that a loaded configuration would block twice over: its
+// hash is kHashRule's, and it failed code integrity under test signing.
+Scenario BlockableScenario() {
     Scenario scenario;
     scenario.kernel.code_integrity_options = 0x3;
     BootDriver driver = Driver(kDrivers + u"a.sys");
     driver.image_hash = kHash;
     driver.failed_code_integrity = true;
     scenario.drivers = {driver};
+    return scenario;
+}
 
-    const auto result = Boot(scenario);
+TEST_P(BootTest, BootWithoutConfigurationKeyLoadsAndBlocksNothing) {
+    const auto result = Boot(BlockableScenario());
 
     EXPECT_EQ(result.driver_entry_status, STATUS_SUCCESS);
     EXPECT_TRUE(result.callback_registered);
@@ -728,14 +716,7 @@ TEST_P(BootSwitchedOffTest, LoadsNoRulesAndDeletesTheEarlierReport) {
     config.push_back(MultiSz("DrvBlockType0", {"x;" + U16Hex(u"a.sys")}));
     config.push_back(kEarlierReport);
     ImportConfig(config);
-    Scenario scenario;
-    scenario.kernel.code_integrity_options = 0x3;
-    BootDriver driver = Driver(kDrivers + u"a.sys");
-    driver.image_hash = kHash;
-    driver.failed_code_integrity = true;
-    scenario.drivers = {driver};
-
-    const auto result = Boot(scenario);
+    const auto result = Boot(BlockableScenario());
 
     EXPECT_EQ(result.driver_entry_status, STATUS_SUCCESS);
     ASSERT_EQ(result.images.size(), 1u);

@@ -57,6 +57,35 @@ inline Bytes Dword(std::uint32_t v) {
             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
+// Rule text: data and version ranges in upper-case hex, as the rule values
+// hold them (char16_t for registry data, char for .reg text).
+template <typename CharT = char16_t>
+std::basic_string<CharT> Hex(const Bytes& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::basic_string<CharT> out;
+    out.reserve(bytes.size() * 2);
+    for (std::uint8_t b : bytes) {
+        out += static_cast<CharT>(kDigits[b >> 4]);
+        out += static_cast<CharT>(kDigits[b & 0xF]);
+    }
+    return out;
+}
+
+// The 64-bit file version a.b.c.d.
+constexpr std::uint64_t Version(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t d) {
+    return a << 48 | b << 32 | c << 16 | d;
+}
+
+// A version range: both bounds least significant byte first.
+template <typename CharT = char16_t>
+std::basic_string<CharT> Range(std::uint64_t min, std::uint64_t max) {
+    Bytes bytes;
+    for (std::uint64_t v : {min, max}) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    return Hex<CharT>(bytes);
+}
+
 inline void SetMultiSz(std::u16string_view key, std::u16string_view name,
                        std::initializer_list<std::u16string_view> strings) {
     hk::TheRegistry().SetValue(key, name, REG_MULTI_SZ, MultiSz(strings));
