@@ -388,7 +388,14 @@ std::vector<std::u16string> SortKey(std::u16string_view path) {
 }
 
 std::string Encode(std::u16string_view text, RegTextEncoding encoding) {
-    if (encoding == RegTextEncoding::Utf8) return Utf16ToUtf8(text);
+    if (encoding == RegTextEncoding::Utf8) {
+        std::string bytes = Utf16ToUtf8(text);
+        if (Utf8ToUtf16(bytes) != text) {
+            throw std::invalid_argument(
+                "a name or string holds an unpaired UTF-16 surrogate, which UTF-8 cannot carry");
+        }
+        return bytes;
+    }
     std::string bytes = "\xFF\xFE";
     for (char16_t c : text) {
         bytes += static_cast<char>(c & 0xFF);

@@ -52,7 +52,8 @@ RegImportSummary ImportRegText(Registry& registry, std::string_view bytes);
 // The key (an absolute path under \Registry\Machine or \Registry\User) and
 // every key below it, depth first with subkeys in case-insensitive order,
 // values in stored order. Throws std::invalid_argument when the key does not
-// exist, lies outside those hives, or holds a name with a line break.
+// exist, lies outside those hives, or holds a name with a line break, and for
+// UTF-8 when the text holds an unpaired surrogate (UTF-8 has no form for it).
 std::string ExportRegText(const Registry& registry, std::u16string_view key_path,
                           RegTextEncoding encoding = RegTextEncoding::Utf16LeBom);
 

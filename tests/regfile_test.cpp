@@ -106,6 +106,14 @@ TEST_F(RegFileTest, ExportWritesTheEditorsFormat) {
     EXPECT_EQ(hk::ExportRegText(reg, root), Utf16File(hk::Utf8ToUtf16(expected)));
 
     EXPECT_THROW(hk::ExportRegText(reg, root + u"\\Missing"), std::invalid_argument);
+
+    // An unpaired surrogate has no UTF-8 form: refused there, kept in UTF-16.
+    hk::Registry lone;
+    lone.SetValue(root, u"half\xD800pair", REG_DWORD, {1, 0, 0, 0});
+    EXPECT_THROW(hk::ExportRegText(lone, root, hk::RegTextEncoding::Utf8), std::invalid_argument);
+    hk::Registry again;
+    hk::ImportRegText(again, hk::ExportRegText(lone, root));
+    EXPECT_NE(again.GetValue(root, u"half\xD800pair"), nullptr);
 }
 
 TEST_F(RegFileTest, RoundTripKeepsEveryKeyValueTypeAndByte) {
