@@ -134,12 +134,20 @@ Authenticode ComputeAuthenticode(std::span<const std::uint8_t> file) {
 
     Authenticode out;
     std::uint64_t end = file.size();
-    if (table_offset != 0 && table_size != 0) {
-        if (table_offset < entry + 8 || std::uint64_t(table_offset) + table_size > file.size()) {
-            throw AuthenticodeError("the certificate table lies outside the file");
+    if (table_offset != 0 || table_size != 0) {
+        // A signature is the last thing in a signed file. An entry that
+        // describes anything else is ignored and the file hashed as unsigned,
+        // as osslsigncode does.
+        if (table_offset != 0 && table_size != 0 && table_offset < file.size() &&
+            std::uint64_t(table_offset) + table_size == file.size()) {
+            if (table_offset < entry + 8) throw AuthenticodeError("the certificate table overlaps the headers");
+            end = table_offset;
+            out.has_signature = true;
+        } else {
+            out.signature_problem =
+                "the certificate-table entry describes no certificate table at the end of the file: "
+                "ignored, the file is hashed as unsigned";
         }
-        end = table_offset;
-        out.has_signature = true;
     }
 
     Digest sha256(EVP_sha256());

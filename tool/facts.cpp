@@ -77,12 +77,28 @@ ImageFacts GatherFacts(const std::string& path, const Bytes& file, const hk::Map
 
 ImageFacts GatherFacts(const std::string& path) {
     const Bytes file = ReadWholeFile(path);
+    std::string refusal;
     try {
         const hk::MappedImage image(file);
         return GatherFacts(path, file, image);
     } catch (const hk::ImageError& error) {
-        throw ToolError(path, std::string("not a PE image: ") + error.what());
+        refusal = error.what();
     }
+    // A file whose headers give its Authenticode hash is a PE file even when
+    // it cannot be mapped here: the hash is still a fact the system passes,
+    // and the facts read from the mapped image are missing for a reason.
+    ImageFacts facts;
+    facts.file = path;
+    try {
+        facts.authenticode = ComputeAuthenticode(file);
+    } catch (const AuthenticodeError&) {
+        throw ToolError(path, "not a PE image: " + refusal);
+    }
+    facts.problems.push_back("cannot be mapped as an image: " + refusal);
+    if (facts.authenticode->signature_problem) {
+        facts.problems.push_back("signature: " + *facts.authenticode->signature_problem);
+    }
+    return facts;
 }
 
 nlohmann::ordered_json FactsJson(const ImageFacts& f) {

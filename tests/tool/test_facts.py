@@ -170,6 +170,12 @@ class FactsErrors(ToolTest):
         struct.pack_into("<II", data, entry, len(data) - 8, 64)
         return bytes(data)
 
+    def with_size_of_image(self, pe, size):
+        data = bytearray(pe)
+        nt = struct.unpack_from("<I", data, 0x3C)[0]
+        struct.pack_into("<I", data, nt + 24 + 56, size)
+        return bytes(data)
+
     def test_bad_files_are_named_and_the_others_still_reported(self):
         self.require(fixture("fx_version.sys"))
         good = fixture("fx_version.sys")
@@ -181,6 +187,7 @@ class FactsErrors(ToolTest):
             (self.dir, "is a directory"),
             (self.write("empty.sys", b""), "not a PE image"),
             (self.write("headers.sys", pe[:0x40]), "not a PE image"),
+            (self.write("huge.sys", self.with_size_of_image(pe, 0x40000000)), "cannot be mapped"),
             (self.write("badcert.sys", self.corrupt_certificate_entry(good)), "certificate table"),
         ]
         for as_json in (False, True):
@@ -199,9 +206,18 @@ class FactsErrors(ToolTest):
                 self.assertNotIn("error", reported[0])
                 for r in reported[1:]:
                     self.assertIn("error", r)
+                for r in reported[1:-2]:
                     self.assertIsNone(r["authenticode_sha256"])
-                # The PE whose certificate table is out of reach keeps the driver's facts.
+                # A PE too large to map still has its hash, and none of the
+                # facts read from the mapped image.
+                self.assertRegex(reported[-2]["authenticode_sha256"], "^[0-9a-f]{64}$")
+                self.assertIsNone(reported[-2]["file_version"])
+                # The PE whose certificate-table entry points nowhere keeps the
+                # driver's facts, and is hashed as unsigned: as the original,
+                # since the entry itself is left out of the hash.
                 self.assertEqual(reported[-1]["file_version"], "1.2.3.4")
+                self.assertEqual(reported[-1]["authenticode_sha256"], reported[0]["authenticode_sha256"])
+                self.assertFalse(reported[-1]["signed"])
             else:
                 self.assertIn("1.2.3.4", result.out)
 
