@@ -56,8 +56,8 @@ struct PoolStats {
     std::uint64_t failed = 0;       // allocations refused by injection
 };
 
-// Forgets every block and failure rule. Blocks still live are reported by
-// PoolLiveBlocks() before the reset, not freed.
+// Frees every block still live (read PoolLiveBlocks() first to report them as
+// leaks) and forgets every failure rule and statistic.
 void PoolReset();
 PoolStats PoolStatistics();
 std::vector<PoolBlock> PoolLiveBlocks();

@@ -54,6 +54,10 @@ Simulation Simulate(const LoadedScenario& scenario, bool export_configuration,
             simulation.configuration_reg = hk::ExportRegText(hk::TheRegistry(), key);
         }
     }
+    // A driver never told to unload still holds its blocks; they are counted
+    // in the result and released here, before a loaded image that points to
+    // them goes away.
+    hk::PoolReset();
     return simulation;
 }
 
