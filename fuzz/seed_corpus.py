@@ -13,8 +13,11 @@ fuzzers add what they find to their own working corpus, not to these folders.
 import json
 import os
 import re
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 import pefile
 
@@ -87,6 +90,30 @@ def main():
             write("version_info", name, b"\x01" + image)  # ask for OriginalFilename
         if wants_debug or not name.startswith("corkami-"):
             write("debug_info", name, b"\x03" + image)  # GUID and name
+
+    # Files as they are, for the Authenticode hash: two fixtures, each signed
+    # too (with a throw-away certificate made here), a signed file with bytes
+    # after its signature, and corkami files with odd certificate-table entries.
+    for name in ("fx_version.sys", "fx_pe32.dll"):
+        write("authenticode", name, open(os.path.join(fixtures, name), "rb").read())
+    for name in ("maxvals.exe", "dllmaxvals.dll", "foldedhdr.exe", "tinygui.exe", "bigsec.exe"):
+        write("authenticode", "corkami-" + name, open(os.path.join(corkami, name), "rb").read())
+    if shutil.which("osslsigncode") and shutil.which("openssl"):
+        with tempfile.TemporaryDirectory() as work:
+            key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                            "-out", cert, "-days", "2", "-subj", "/CN=fuzz seed signer",
+                            "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+            for name, source, digest in (("signed-sha256.sys", "fx_version.sys", "sha256"),
+                                         ("signed-sha1.dll", "fx_pe32.dll", "sha1")):
+                out = os.path.join(work, name)
+                subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", digest,
+                                "-in", os.path.join(fixtures, source), "-out", out],
+                               check=True, capture_output=True)
+                signed = open(out, "rb").read()
+                write("authenticode", name, signed)
+                if digest == "sha256":
+                    write("authenticode", "signed-then-appended.sys", signed + b"appended")
 
     # Rule values, as the registry holds them.
     values = list(reg_multi_sz_values(demo_reg)) + list(reg_multi_sz_values(build_reg))

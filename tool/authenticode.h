@@ -32,7 +32,8 @@ struct Authenticode {
     bool has_signature = false;
     // The certificate of the first signer of the first signature.
     std::optional<SignerCertificate> signer;
-    // Why the signer could not be read from a certificate table that exists.
+    // Why the signer could not be read from a certificate table that exists,
+    // or why a certificate-table entry was ignored.
     std::optional<std::string> signature_problem;
 };
 
@@ -40,8 +41,10 @@ struct Authenticode {
 // table (or the end of the file) except the checksum and the certificate-table
 // entry; an unsigned file is padded with zero bytes to a multiple of 8, as
 // signing would pad it, so that its hash does not change when it is signed.
-// Throws AuthenticodeError when the headers are not those of a PE file or the
-// certificate table lies outside the file.
+// A certificate-table entry that describes anything but a table at the very
+// end of the file is ignored (signature_problem says so), as osslsigncode
+// ignores it. Throws AuthenticodeError when the headers are not those of a PE
+// file with a certificate-table entry, or the table overlaps the headers.
 Authenticode ComputeAuthenticode(std::span<const std::uint8_t> file);
 
 }  // namespace elamctl
