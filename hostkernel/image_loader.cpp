@@ -18,21 +18,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-// Under AddressSanitizer the leak checker scans the host's own data for
-// pointers to live blocks, not an image mapped by hand; the loaded driver's
-// globals (its lists of pool blocks) live there, so the image is registered
-// as a root region while it is mapped.
-#if defined(__SANITIZE_ADDRESS__)
-#define HK_LEAK_CHECKER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HK_LEAK_CHECKER 1
-#endif
-#endif
-#ifdef HK_LEAK_CHECKER
-#include <sanitizer/lsan_interface.h>
-#endif
-
 extern "C" NTSTATUS NTAPI HostRtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path,
                                                        PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                                        PVOID Environment);
@@ -468,9 +453,6 @@ void LoadedImage::Map(std::span<const std::uint8_t> file) {
         throw ImageError("cannot map " + Hex(image_size) + " bytes");
     }
     base_ = static_cast<std::uint8_t*>(memory);
-#ifdef HK_LEAK_CHECKER
-    __lsan_register_root_region(base_, reserved_ - page);
-#endif
     const ImageView view{base_, image_size};
 
     std::memcpy(base_, file.data(), headers_size);
@@ -776,12 +758,7 @@ LoadedImage::~LoadedImage() {
         image::UnregisterImageCode(&code_);
     }
     if (stub_ != nullptr) munmap(stub_, PageSize());
-    if (base_ != nullptr) {
-#ifdef HK_LEAK_CHECKER
-        __lsan_unregister_root_region(base_, reserved_ - PageSize());
-#endif
-        munmap(base_, reserved_);
-    }
+    if (base_ != nullptr) munmap(base_, reserved_);
 }
 
 std::unique_ptr<LoadedImage> LoadDriverImage(const std::string& path) {

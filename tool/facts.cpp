@@ -39,6 +39,15 @@ void ReadDebugFacts(const hk::MappedImage& image, ImageFacts& facts) {
     }
 }
 
+// The Authenticode hashes and signer, with a problem of the signature among
+// the file's problems. Throws AuthenticodeError when the headers give no hash.
+void ReadAuthenticodeFacts(const Bytes& file, ImageFacts& facts) {
+    facts.authenticode = ComputeAuthenticode(file);
+    if (facts.authenticode->signature_problem) {
+        facts.problems.push_back("signature: " + *facts.authenticode->signature_problem);
+    }
+}
+
 nlohmann::ordered_json OrNull(const std::optional<std::string>& value) {
     return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
 }
@@ -65,10 +74,7 @@ ImageFacts GatherFacts(const std::string& path, const Bytes& file, const hk::Map
     ReadVersionFacts(image, facts);
     ReadDebugFacts(image, facts);
     try {
-        facts.authenticode = ComputeAuthenticode(file);
-        if (facts.authenticode->signature_problem) {
-            facts.problems.push_back("signature: " + *facts.authenticode->signature_problem);
-        }
+        ReadAuthenticodeFacts(file, facts);
     } catch (const AuthenticodeError& error) {
         facts.problems.push_back(std::string("no Authenticode hash: ") + error.what());
     }
@@ -89,14 +95,11 @@ ImageFacts GatherFacts(const std::string& path) {
     // and the facts read from the mapped image are missing for a reason.
     ImageFacts facts;
     facts.file = path;
+    facts.problems.push_back("cannot be mapped as an image: " + refusal);
     try {
-        facts.authenticode = ComputeAuthenticode(file);
+        ReadAuthenticodeFacts(file, facts);
     } catch (const AuthenticodeError&) {
         throw ToolError(path, "not a PE image: " + refusal);
-    }
-    facts.problems.push_back("cannot be mapped as an image: " + refusal);
-    if (facts.authenticode->signature_problem) {
-        facts.problems.push_back("signature: " + *facts.authenticode->signature_problem);
     }
     return facts;
 }
