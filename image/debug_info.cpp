@@ -63,15 +63,11 @@ NTSTATUS ReadDebugRecord(PVOID Context) {
     PDEBUG_READ Read = (PDEBUG_READ)Context;
     PCIMAGE_VIEW Image = &Read->Image;
 
-    ULONG DirectorySize;
-    const UCHAR* Directory = (const UCHAR*)RtlImageDirectoryEntryToData(
-        (PVOID)Image->Base, TRUE, IMAGE_DIRECTORY_ENTRY_DEBUG, &DirectorySize);
-    if (Directory == NULL) {
+    // Only the first entry of the debug directory is looked at.
+    ULONG64 Entry;
+    if (!FindImageDirectory(Image, IMAGE_DIRECTORY_ENTRY_DEBUG, &Entry)) {
         return STATUS_SUCCESS;
     }
-
-    // Only the first entry of the debug directory is looked at.
-    const ULONG64 Entry = (ULONG64)((ULONG_PTR)Directory - (ULONG_PTR)Image->Base);
     if (!InImage(Image, Entry, DEBUG_DIRECTORY_SIZE) ||
         ReadImageUlong(Image, Entry + DEBUG_DIRECTORY_TYPE) != IMAGE_DEBUG_TYPE_CODEVIEW) {
         return STATUS_SUCCESS;

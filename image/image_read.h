@@ -30,6 +30,19 @@ inline ULONG ReadImageUlong(PCIMAGE_VIEW Image, ULONG64 Offset) {
     return Value;
 }
 
+// Where the platform finds the data of data directory Index, as an offset
+// into the image; FALSE when the image has no such directory.
+inline BOOLEAN FindImageDirectory(PCIMAGE_VIEW Image, USHORT Index, ULONG64* Offset) {
+    ULONG Size;
+    const UCHAR* Data =
+        (const UCHAR*)RtlImageDirectoryEntryToData((PVOID)Image->Base, TRUE, Index, &Size);
+    if (Data == NULL) {
+        return FALSE;
+    }
+    *Offset = (ULONG64)((ULONG_PTR)Data - (ULONG_PTR)Image->Base);
+    return TRUE;
+}
+
 // A copy of Bytes bytes of the image at Source, in one new pool block laid out
 // as a counted string of type STRING: the header, then the characters, of
 // which Length bytes count. The block is recorded in *Pending while the bytes

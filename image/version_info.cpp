@@ -136,13 +136,10 @@ NTSTATUS ReadVersionResource(PVOID Context) {
     PVERSION_READ Read = (PVERSION_READ)Context;
     PCIMAGE_VIEW Image = &Read->Image;
 
-    ULONG DirectorySize;
-    const UCHAR* Root = (const UCHAR*)RtlImageDirectoryEntryToData(
-        (PVOID)Image->Base, TRUE, IMAGE_DIRECTORY_ENTRY_RESOURCE, &DirectorySize);
-    if (Root == NULL) {
+    ULONG64 Dir;
+    if (!FindImageDirectory(Image, IMAGE_DIRECTORY_ENTRY_RESOURCE, &Dir)) {
         return STATUS_NOT_FOUND;
     }
-    const ULONG64 Dir = (ULONG64)((ULONG_PTR)Root - (ULONG_PTR)Image->Base);
     if (!InImage(Image, Dir, RESOURCE_DIRECTORY_SIZE)) {
         return STATUS_NOT_FOUND;
     }
