@@ -160,14 +160,13 @@ class AuthenticodeAgreesWithOsslsigncode(ToolTest):
 
 
 class FactsErrors(ToolTest):
-    def corrupt_certificate_entry(self, source):
-        """A copy of a PE whose certificate-table entry points past the file."""
-        with open(source, "rb") as f:
-            data = bytearray(f.read())
+    def with_certificate_entry(self, pe, offset, size):
+        """A copy of a PE with its certificate-table entry set to offset and size."""
+        data = bytearray(pe)
         nt = struct.unpack_from("<I", data, 0x3C)[0]
         magic = struct.unpack_from("<H", data, nt + 24)[0]
         entry = nt + 24 + (112 if magic == 0x20B else 96) + 4 * 8
-        struct.pack_into("<II", data, entry, len(data) - 8, 64)
+        struct.pack_into("<II", data, entry, offset, size)
         return bytes(data)
 
     def with_size_of_image(self, pe, size):
@@ -187,8 +186,10 @@ class FactsErrors(ToolTest):
             (self.dir, "is a directory"),
             (self.write("empty.sys", b""), "not a PE image"),
             (self.write("headers.sys", pe[:0x40]), "not a PE image"),
+            (self.write("overlap.sys", self.with_certificate_entry(pe, 0x40, len(pe) - 0x40)),
+             "overlaps the headers"),
             (self.write("huge.sys", self.with_size_of_image(pe, 0x40000000)), "cannot be mapped"),
-            (self.write("badcert.sys", self.corrupt_certificate_entry(good)), "certificate table"),
+            (self.write("badcert.sys", self.with_certificate_entry(pe, len(pe) - 8, 64)), "certificate table"),
         ]
         for as_json in (False, True):
             args = ["facts"] + (["--json"] if as_json else []) + [good] + [c[0] for c in cases]
